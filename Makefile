@@ -1,0 +1,76 @@
+# `make test` and `make demo` set up everything on a fresh Debian machine:
+# system packages, a virtual environment, the package itself.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+BUILD := build
+JOBS ?= $(shell nproc)
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+
+DEB_PACKAGES := g++ pkg-config libssl-dev libroaring-dev librust-blake3-dev libtbb-dev \
+	libutf8proc-dev libboost1.81-dev libgtest-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml
+CMAKE := $(VENV)/bin/cmake
+
+.PHONY: all deps venv install test pytest cpp-test asan demo bench clean
+
+all: install
+
+deps: $(BUILD)/.deps
+$(BUILD)/.deps:
+	@if ! dpkg -s $(DEB_PACKAGES) >/dev/null 2>&1; then \
+		$(SUDO) apt-get update && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $(DEB_PACKAGES); \
+	fi
+	@mkdir -p $(BUILD) && touch $@
+
+venv: $(VENV)/.ready
+$(VENV)/.ready:
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+	$(PIP) install --quiet "scikit-build-core>=0.8" "cmake>=3.24" ninja pytest hypothesis
+	@touch $@
+
+install: $(VENV)/.installed
+$(VENV)/.installed: $(BUILD)/.deps $(VENV)/.ready $(SOURCES)
+	$(PIP) install --quiet --no-build-isolation ".[test]"
+	@touch $@
+
+test: install pytest cpp-test
+
+pytest: install
+	$(PY) -m pytest -q tests
+
+cpp-test: $(BUILD)/.deps $(VENV)/.ready
+	$(CMAKE) -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSELLAR_CPP_TESTS=ON -DTESSELLAR_WERROR=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build $(BUILD)/cpp
+	cd $(BUILD)/cpp && $(abspath $(VENV)/bin/ctest) --output-on-failure -j $(JOBS)
+
+# The extension and the C++ tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer; pytest runs against the sanitized module.
+ASAN_ENV := LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=$(abspath $(BUILD)/asan) PYTHONMALLOC=malloc
+asan: $(BUILD)/.deps $(VENV)/.ready
+	$(CMAKE) -S . -B $(BUILD)/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Debug -DTESSELLAR_SANITIZE=ON -DTESSELLAR_CPP_TESTS=ON -DTESSELLAR_WERROR=ON \
+		-DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(BUILD)/asan) \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build $(BUILD)/asan
+	ASAN_OPTIONS=detect_leaks=0 $(BUILD)/asan/tessellar_cpp_tests --gtest_brief=1
+	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
+
+demo: install
+	$(PY) examples/demo.py
+
+bench: install
+	$(PY) bench/run.py
+
+clean:
+	rm -rf $(BUILD) $(VENV)

@@ -1,0 +1,89 @@
+// Dense two-way mapping between strings and unsigned 32-bit IDs.
+//
+// Texts live in append-only arena blocks that copies share: a snapshot of a
+// frame's interner copies the ID tables but never the texts themselves.
+#pragma once
+
+#include "module/error.h"
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessellar {
+
+class StringInterner {
+public:
+    // IDs are 32-bit, so at most 2^32 strings; tests inject a smaller limit.
+    static constexpr uint64_t kMaxStrings = uint64_t{1} << 32;
+
+    StringInterner() = default;
+    explicit StringInterner(uint64_t id_limit) : id_limit_(id_limit) {}
+
+    // Reserves room for `capacity` strings; MemoryError when it cannot.
+    static Result<StringInterner> with_capacity(uint64_t capacity);
+
+    StringInterner(const StringInterner& other);
+    StringInterner& operator=(const StringInterner& other);
+    StringInterner(StringInterner&& other) noexcept;
+    StringInterner& operator=(StringInterner&& other) noexcept;
+
+    // The ID of `text`, adding it when new. Drops the sorted-ID cache.
+    // Fails with OverflowError once the ID space is exhausted.
+    Result<uint32_t> intern(std::string_view text);
+    std::optional<uint32_t> lookup(std::string_view text) const;
+    // IndexError "Invalid string ID" when `id` is not below size().
+    Result<std::string_view> get_string(uint32_t id) const;
+    // Unchecked: `id` must be below size().
+    std::string_view string_at(uint32_t id) const noexcept { return strings_[id]; }
+    const std::vector<std::string_view>& strings() const noexcept { return strings_; }
+
+    size_t size() const noexcept { return strings_.size(); }
+    bool empty() const noexcept { return strings_.empty(); }
+
+    // Every ID ordered by the bytes of its string; computed once and cached
+    // until the next intern().
+    const std::vector<uint32_t>& get_sorted_ids();
+    bool has_sorted_cache() const noexcept { return sorted_ids_.has_value(); }
+
+    struct InternedGroup {
+        uint32_t dataset_id;
+        std::vector<uint32_t> in_order;  // the IDs of the input list, same order
+        std::vector<uint32_t> by_string; // the same IDs sorted by their strings
+    };
+    struct Group {
+        uint32_t dataset_id;
+        std::span<const std::string_view> texts;
+    };
+    // Interns every text of every group (groups in the given order, texts in
+    // list order) and returns per group its IDs in input order and sorted by
+    // string, duplicates kept.
+    Result<std::vector<InternedGroup>> batch_intern_by_dataset(std::span<const Group> groups);
+
+    // Stable sort of `ids` by the bytes of their strings; all must be below size().
+    void sort_by_string(std::span<uint32_t> ids) const;
+
+private:
+    std::string_view store(std::string_view text);
+
+    // Text blocks, shared with copies. New texts go at `cursor_`, inside a
+    // block this interner created itself: a copy starts without a cursor so it
+    // never writes into a block it shares with its source.
+    std::vector<std::shared_ptr<char[]>> blocks_;
+    char* cursor_ = nullptr;
+    size_t block_free_ = 0;
+    size_t next_block_size_ = 4096;
+
+    std::vector<std::string_view> strings_;
+    boost::unordered_flat_map<std::string_view, uint32_t> ids_;
+    std::optional<std::vector<uint32_t>> sorted_ids_;
+    uint64_t id_limit_ = kMaxStrings;
+};
+
+}  // namespace tessellar
