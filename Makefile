@@ -70,7 +70,7 @@ demo: install
 	$(PY) examples/demo.py
 
 bench: install
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(ARGS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)
