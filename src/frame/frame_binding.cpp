@@ -2,6 +2,7 @@
 #include "collection/comparison_binding.h"
 #include "frame/entity_data_binding.h"
 #include "frame/frame.h"
+#include "frame/summary.h"
 #include "module/classes.h"
 #include "module/type_factory.h"
 
@@ -96,6 +97,8 @@ Result<PyRef> get_entity_metadata(Frame& self, std::string_view collection_name,
     return PyRef::borrow(value ? value : Py_None);
 }
 
+std::string summary(const Frame& self) { return render_summary(self, terminal_render_options()); }
+
 int traverse(const Frame& self, visitproc visit, void* arg) {
     for (const auto& [name, collection] : self.collections().entries()) {
         for (const Entity& entity : collection.entities()) {
@@ -159,6 +162,8 @@ const ClassDef<Frame> kFrameClass = {
         },
     .traverse = &traverse,
     .clear = &clear,
+    .extra_slots = {{Py_tp_str, reinterpret_cast<void*>(&call_unary_slot<&summary>)},
+                    {Py_tp_repr, reinterpret_cast<void*>(&call_unary_slot<&summary>)}},
 };
 
 }  // namespace

@@ -206,4 +206,10 @@ PyObject* call_getter(PyObject* self, void*) noexcept {
     });
 }
 
+// A slot such as __str__ taking only the receiver: fn(const T&).
+template <auto Fn>
+PyObject* call_unary_slot(PyObject* self) noexcept {
+    return call_getter<Fn>(self, nullptr);
+}
+
 }  // namespace tessellar::py
