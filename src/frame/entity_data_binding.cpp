@@ -25,6 +25,10 @@ Status read_metadata(PyObject* dict, size_t entity, StringInterner& interner, En
     return {};
 }
 
+// True when reading may have run Python code: a sequence type other than
+// list and tuple.
+bool runs_python_code(PyObject* records) { return !PyList_CheckExact(records) && !PyTuple_CheckExact(records); }
+
 Status read_records(PyObject* records, EntityData& out) {
     if (Status status = check_list_argument(records); !status) return status;
     return for_each_item(records, [&](PyObject* item) -> Status {
@@ -36,29 +40,48 @@ Status read_records(PyObject* records, EntityData& out) {
     });
 }
 
+Error changed_during_reading() {
+    return Error{ErrorKind::RuntimeError, "dictionary changed during iteration"};
+}
+
+// Whether `dict` still holds exactly the keys of `items`, in that order.
+// A value replaced under the same key is not a change of what is walked:
+// the snapshot keeps the value that was read.
+bool same_keys(PyObject* dict, const std::vector<std::pair<PyRef, PyRef>>& items) {
+    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size())) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    for (const auto& item : items) {
+        if (!PyDict_Next(dict, &position, &key, &value) || key != item.first.get()) return false;
+    }
+    return true;
+}
+
 Status read_entity(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out) {
     if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
     out.batch.start_entity();
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    // Reading records may run Python code (a sequence type written in
+    // Python) that changes this dict: walk a snapshot of its pairs, and fail
+    // if the dict no longer holds them afterwards.
+    std::vector<std::pair<PyRef, PyRef>> items;
+    items.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t position = 0;
-    PyObject *borrowed_key, *borrowed_value;
-    while (PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) {
-        // Reading records may run Python code that changes this dict: hold
-        // the pair, and stop as the interpreter does if the dict changed.
-        PyRef key = PyRef::borrow(borrowed_key);
-        PyRef value = PyRef::borrow(borrowed_value);
-        auto name = text_from(key.get());
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+
+    bool python_code_ran = false;
+    for (const auto& [held_key, held_value] : items) {
+        auto name = text_from(held_key.get());
         if (!name) return std::unexpected(std::move(name.error()));
         if (*name == kMetadataKey) {
-            if (Status status = read_metadata(value.get(), entity, interner, out); !status) return status;
-        } else {
-            out.pin(key.get());
-            out.batch.add_dataset(*name);
-            if (Status status = read_records(value.get(), out); !status) return status;
+            if (Status status = read_metadata(held_value.get(), entity, interner, out); !status) return status;
+            continue;
         }
-        if (PyDict_GET_SIZE(dict) != size) {
-            return fail(ErrorKind::RuntimeError, "dictionary changed size during iteration");
-        }
+        out.pin(held_key.get());
+        out.batch.add_dataset(*name);
+        python_code_ran = python_code_ran || runs_python_code(held_value.get());
+        if (Status status = read_records(held_value.get(), out); !status) return status;
+        if (python_code_ran && !same_keys(dict, items)) return std::unexpected(changed_during_reading());
     }
     return {};
 }
@@ -69,16 +92,7 @@ EntityData::~EntityData() {
     for (PyObject* text : pinned_) Py_DECREF(text);
 }
 
-Status read_entity_data(PyObject* sequence, StringInterner& interner, EntityData& out) {
-    // All elements first, as references: element checks start only once the
-    // sequence itself has been read completely.
-    std::vector<PyRef> elements;
-    if (PyList_CheckExact(sequence)) elements.reserve(static_cast<size_t>(PyList_GET_SIZE(sequence)));
-    Status listed = for_each_item(sequence, [&](PyObject* item) -> Status {
-        elements.push_back(PyRef::borrow(item));
-        return {};
-    });
-    if (!listed) return listed;
+Status read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out) {
     for (size_t entity = 0; entity < elements.size(); ++entity) {
         if (Status status = read_entity(elements[entity].get(), entity, interner, out); !status) return status;
     }

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tessellar::py {
@@ -41,8 +42,8 @@ private:
     std::vector<PyObject*> pinned_;
 };
 
-// Converts every element of `sequence` (already checked to be a sequence and
-// not a str). Metadata keys are interned into `interner` as they are met.
-Status read_entity_data(PyObject* sequence, StringInterner& interner, EntityData& out);
+// Converts every element, each of which must be an entity dict. Metadata
+// keys are interned into `interner` as they are met.
+Status read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out);
 
 }  // namespace tessellar::py

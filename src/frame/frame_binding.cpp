@@ -1,5 +1,8 @@
 // Python class EntityFrame.
+#include "collection/batch_hash.h"
 #include "collection/comparison_binding.h"
+#include "collection/hash_store_binding.h"
+#include "entity/canonical_hash.h"
 #include "frame/entity_data_binding.h"
 #include "frame/frame.h"
 #include "frame/summary.h"
@@ -35,7 +38,7 @@ void add_collection(Frame& self, std::string_view name, const Collection& collec
 
 Status add_method(Frame& self, std::string_view method_name, EntityDataArg entity_data) {
     EntityData input;
-    if (Status status = read_entity_data(entity_data.sequence, self.interner(), input); !status) return status;
+    if (Status status = read_entity_data(entity_data.elements, self.interner(), input); !status) return status;
     Collection collection{std::string(method_name)};
     if (Status status = add_entities(collection, input.batch, self.interner(), self.datasets()); !status) {
         return status;
@@ -95,6 +98,49 @@ Result<PyRef> get_entity_metadata(Frame& self, std::string_view collection_name,
     const auto key_id = self.interner().lookup(key);
     PyObject* value = key_id ? (*entity)->get_metadata(*key_id) : nullptr;
     return PyRef::borrow(value ? value : Py_None);
+}
+
+Result<Bytes> hash_entity(Frame& self, std::string_view collection_name, uint64_t entity_index,
+                          std::string_view algorithm) {
+    auto entity = self.entity(collection_name, entity_index);
+    if (!entity) return std::unexpected(std::move(entity.error()));
+    auto digest = deterministic_hash(**entity, self.interner(), algorithm);
+    if (!digest) return std::unexpected(std::move(digest.error()));
+    return Bytes{std::move(*digest)};
+}
+
+Result<PyRef> hash_collection(Frame& self, std::string_view collection_name, std::string_view algorithm) {
+    auto collection = self.collection(collection_name);
+    if (!collection) return std::unexpected(std::move(collection.error()));
+    auto digests = tessellar::hash_all_entities(**collection, self.interner(), algorithm);
+    if (!digests) return std::unexpected(std::move(digests.error()));
+    return digest_list(*digests);
+}
+
+Result<PyRef> hash_all_entities(Frame& self, std::string_view algorithm) {
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return raised();
+    for (const auto& [name, collection] : self.collections().entries()) {
+        auto digests = tessellar::hash_all_entities(collection, self.interner(), algorithm);
+        if (!digests) return std::unexpected(std::move(digests.error()));
+        auto list = digest_list(*digests);
+        if (!list) return list;
+        PyRef key = to_python(name);
+        if (!key || PyDict_SetItem(result.get(), key.get(), list->get()) != 0) return raised();
+    }
+    return result;
+}
+
+Status add_collection_hash(Frame& self, std::string_view collection_name, std::string_view algorithm) {
+    auto collection = self.collection(collection_name);
+    if (!collection) return std::unexpected(std::move(collection.error()));
+    return add_hash(**collection, self.interner(), algorithm);
+}
+
+Result<bool> verify_collection_hashes(Frame& self, std::string_view collection_name, std::string_view algorithm) {
+    auto collection = self.collection(collection_name);
+    if (!collection) return std::unexpected(std::move(collection.error()));
+    return verify_hashes(**collection, self.interner(), algorithm);
 }
 
 std::string summary(const Frame& self) { return render_summary(self, terminal_render_options()); }
@@ -159,6 +205,20 @@ const ClassDef<Frame> kFrameClass = {
                 "Set metadata on an entity"),
             method<Borrow::Exclusive, &get_entity_metadata>(
                 "get_entity_metadata", "($self, collection_name, entity_index, key)", "Get metadata from an entity"),
+            method<Borrow::Exclusive, &hash_entity>("hash_entity",
+                                                    "($self, collection_name, entity_index, algorithm=\"sha256\")",
+                                                    "Compute hash of an entity"),
+            method<Borrow::Exclusive, &hash_collection>(
+                "hash_collection", "($self, collection_name, algorithm=\"sha256\")",
+                "Batch hash all entities in a collection for optimal performance"),
+            method<Borrow::Exclusive, &hash_all_entities>("hash_all_entities", "($self, algorithm=\"sha256\")",
+                                                          "Batch hash all entities across all collections"),
+            method<Borrow::Exclusive, &add_collection_hash>("add_collection_hash",
+                                                            "($self, collection_name, algorithm)",
+                                                            "Add hashes to all entities in a collection by name"),
+            method<Borrow::Exclusive, &verify_collection_hashes>(
+                "verify_collection_hashes", "($self, collection_name, algorithm)",
+                "Verify hashes for all entities in a collection by name"),
         },
     .traverse = &traverse,
     .clear = &clear,

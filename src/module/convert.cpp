@@ -90,6 +90,18 @@ Result<std::vector<std::string>> text_list_from(PyObject* object) {
     return texts;
 }
 
+Result<EntityDataArg> element_list_from(PyObject* object) {
+    if (Status status = check_list_argument(object); !status) return std::unexpected(status.error());
+    EntityDataArg list;
+    list.elements.reserve(size_hint(object));
+    Status status = for_each_item(object, [&](PyObject* item) -> Status {
+        list.elements.push_back(PyRef::borrow(item));
+        return {};
+    });
+    if (!status) return std::unexpected(status.error());
+    return list;
+}
+
 PyRef to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
 PyRef to_python(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }

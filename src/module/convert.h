@@ -6,7 +6,7 @@
 //   uint64_t                   index or count
 //   std::vector<uint32_t>      list of IDs
 //   std::vector<std::string>   list of texts
-//   EntityDataArg              entity data (a sequence, items read later)
+//   EntityDataArg              entity data (a sequence; its items are read later)
 //   PyObject*                  any object (borrowed for the call)
 //   const T& / T&              an instance of T's class, borrowed shared / exclusive
 #pragma once
@@ -24,8 +24,10 @@
 
 namespace tessellar::py {
 
+// The elements of a sequence argument, each held by a reference, so that
+// later reading cannot be disturbed by changes to the sequence itself.
 struct EntityDataArg {
-    PyObject* sequence;  // borrowed: the caller's argument outlives the call
+    std::vector<PyRef> elements;
 };
 
 Result<std::string_view> text_from(PyObject* object);
@@ -99,14 +101,13 @@ struct Converter<std::vector<std::string>> {
     static std::vector<std::string> pass(Holder& holder) { return std::move(holder); }
 };
 
+Result<EntityDataArg> element_list_from(PyObject* object);
+
 template <>
 struct Converter<EntityDataArg> {
     using Holder = EntityDataArg;
-    static Result<Holder> convert(PyObject* object) {
-        if (Status status = check_list_argument(object); !status) return std::unexpected(status.error());
-        return EntityDataArg{object};
-    }
-    static EntityDataArg pass(Holder& holder) { return holder; }
+    static Result<Holder> convert(PyObject* object) { return element_list_from(object); }
+    static EntityDataArg pass(Holder& holder) { return std::move(holder); }
 };
 
 template <>
