@@ -21,14 +21,14 @@ Status add_entities(Collection& collection, const IngestBatch& batch, StringInte
     }
 
     std::vector<StringInterner::Group> groups;
+    std::vector<StringInterner::InternedGroup> interned;  // buffers reused for every entity
     for (size_t entity = 0; entity < batch.entity_count(); ++entity) {
         groups.clear();
         for (const IngestBatch::Dataset& dataset : batch.datasets_of(entity)) {
             groups.push_back({*datasets.find(dataset.name), batch.records_of(dataset)});
         }
-        auto interned = interner.batch_intern_by_dataset(groups);
-        if (!interned) return std::unexpected(std::move(interned.error()));
-        entities.push_back(Entity::from_interned(*interned));
+        if (Status status = interner.batch_intern_by_dataset(groups, interned); !status) return status;
+        entities.push_back(Entity::from_interned(interned));
     }
     return {};
 }

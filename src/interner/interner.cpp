@@ -1,7 +1,10 @@
 #include "interner/interner.h"
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <utility>
@@ -22,14 +25,53 @@ struct ByString {
     bool operator()(uint32_t a, uint32_t b) const noexcept { return strings[a] < strings[b]; }
 };
 
+// The table holds only 32-bit IDs and finds them by their strings: four
+// bytes a slot keeps it small enough to stay mostly in cache while millions
+// of strings are interned.
+struct IdHash {
+    using is_transparent = void;
+    const std::vector<std::string_view>* strings;
+    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    size_t operator()(uint32_t id) const noexcept { return (*this)((*strings)[id]); }
+};
+
+struct IdEqual {
+    using is_transparent = void;
+    const std::vector<std::string_view>* strings;
+    bool operator()(uint32_t a, uint32_t b) const noexcept { return a == b; }
+    bool operator()(std::string_view text, uint32_t id) const noexcept { return text == (*strings)[id]; }
+    bool operator()(uint32_t id, std::string_view text) const noexcept { return text == (*strings)[id]; }
+};
+
 }  // namespace
 
+struct StringInterner::Tables {
+    Tables() : ids(0, IdHash{&strings}, IdEqual{&strings}) {}
+    Tables(const Tables&) = delete;
+    Tables& operator=(const Tables&) = delete;
+
+    std::vector<std::string_view> strings;
+    boost::unordered_flat_set<uint32_t, IdHash, IdEqual> ids;
+};
+
+StringInterner::StringInterner() : tables_(std::make_unique<Tables>()) {}
+
+StringInterner::StringInterner(uint64_t id_limit) : tables_(std::make_unique<Tables>()), id_limit_(id_limit) {}
+
+StringInterner::~StringInterner() = default;
+
+const std::vector<std::string_view>& StringInterner::strings() const noexcept { return tables_->strings; }
+
 Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
+    if (capacity > kMaxStrings) {
+        return fail(ErrorKind::OverflowError, "capacity " + std::to_string(capacity) +
+                                                  " exceeds the 4294967296 strings an interner can hold");
+    }
     StringInterner interner;
-    const auto reserved = static_cast<size_t>(std::min(capacity, kMaxStrings));
+    const auto reserved = static_cast<size_t>(capacity);
     try {
-        interner.strings_.reserve(reserved);
-        interner.ids_.reserve(reserved);
+        interner.tables_->strings.reserve(reserved);
+        interner.tables_->ids.reserve(reserved);
     } catch (const std::length_error&) {
         return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
     } catch (const std::bad_alloc&) {
@@ -40,23 +82,23 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
 
 StringInterner::StringInterner(const StringInterner& other)
     : blocks_(other.blocks_),
-      strings_(other.strings_),
-      ids_(other.ids_),
+      tables_(std::make_unique<Tables>()),
       sorted_ids_(other.sorted_ids_),
-      id_limit_(other.id_limit_) {}
+      id_limit_(other.id_limit_) {
+    const std::vector<std::string_view>& strings = other.strings();
+    tables_->strings = strings;
+    tables_->ids.reserve(strings.size());
+    for (uint32_t id = 0; id < strings.size(); ++id) tables_->ids.insert(id);
+}
 
 StringInterner::StringInterner(StringInterner&& other) noexcept
     : blocks_(std::move(other.blocks_)),
       cursor_(std::exchange(other.cursor_, nullptr)),
       block_free_(std::exchange(other.block_free_, 0)),
       next_block_size_(other.next_block_size_),
-      strings_(std::move(other.strings_)),
-      ids_(std::move(other.ids_)),
+      tables_(std::move(other.tables_)),
       sorted_ids_(std::exchange(other.sorted_ids_, std::nullopt)),
-      id_limit_(other.id_limit_) {
-    other.strings_.clear();
-    other.ids_.clear();
-}
+      id_limit_(other.id_limit_) {}
 
 StringInterner& StringInterner::operator=(StringInterner&& other) noexcept {
     if (this == &other) return *this;
@@ -64,12 +106,9 @@ StringInterner& StringInterner::operator=(StringInterner&& other) noexcept {
     cursor_ = std::exchange(other.cursor_, nullptr);
     block_free_ = std::exchange(other.block_free_, 0);
     next_block_size_ = other.next_block_size_;
-    strings_ = std::move(other.strings_);
-    ids_ = std::move(other.ids_);
+    tables_ = std::move(other.tables_);
     sorted_ids_ = std::exchange(other.sorted_ids_, std::nullopt);
     id_limit_ = other.id_limit_;
-    other.strings_.clear();
-    other.ids_.clear();
     return *this;
 }
 
@@ -87,10 +126,11 @@ std::string_view StringInterner::store(std::string_view text) {
         return {block.get(), text.size()};
     }
     if (text.size() > block_free_) {
-        std::shared_ptr<char[]> block(new char[next_block_size_]);
+        const size_t size = std::max(next_block_size_, text.size());
+        std::shared_ptr<char[]> block(new char[size]);
         blocks_.push_back(block);
         cursor_ = block.get();
-        block_free_ = next_block_size_;
+        block_free_ = size;
         next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
     }
     std::memcpy(cursor_, text.data(), text.size());
@@ -102,65 +142,70 @@ std::string_view StringInterner::store(std::string_view text) {
 
 Result<uint32_t> StringInterner::intern(std::string_view text) {
     sorted_ids_.reset();
-    if (auto found = ids_.find(text); found != ids_.end()) return found->second;
-    if (strings_.size() >= id_limit_) {
+    Tables& tables = *tables_;
+    if (auto found = tables.ids.find(text); found != tables.ids.end()) return *found;
+    if (tables.strings.size() >= id_limit_) {
         return fail(ErrorKind::OverflowError,
                     "string interner is full: at most " + std::to_string(id_limit_) + " strings");
     }
-    const auto id = static_cast<uint32_t>(strings_.size());
-    const std::string_view stored = store(text);
-    strings_.push_back(stored);
+    const auto id = static_cast<uint32_t>(tables.strings.size());
+    tables.strings.push_back(store(text));
     try {
-        ids_.emplace(stored, id);
+        tables.ids.insert(id);
     } catch (...) {
-        strings_.pop_back();  // keep both tables in step when the map cannot grow
+        tables.strings.pop_back();  // keep both tables in step when the set cannot grow
         throw;
     }
     return id;
 }
 
 std::optional<uint32_t> StringInterner::lookup(std::string_view text) const {
-    if (auto found = ids_.find(text); found != ids_.end()) return found->second;
+    if (auto found = tables_->ids.find(text); found != tables_->ids.end()) return *found;
     return std::nullopt;
 }
 
 Result<std::string_view> StringInterner::get_string(uint32_t id) const {
-    if (id >= strings_.size()) return fail(ErrorKind::IndexError, "Invalid string ID");
-    return strings_[id];
+    if (id >= size()) return fail(ErrorKind::IndexError, "Invalid string ID");
+    return string_at(id);
 }
 
 const std::vector<uint32_t>& StringInterner::get_sorted_ids() {
     if (!sorted_ids_) {
-        std::vector<uint32_t> ids(strings_.size());
+        std::vector<uint32_t> ids(size());
         for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<uint32_t>(i);
         // All strings differ, so an unstable sort gives the stable order.
-        std::sort(ids.begin(), ids.end(), ByString{strings_});
+        std::sort(ids.begin(), ids.end(), ByString{strings()});
         sorted_ids_ = std::move(ids);
     }
     return *sorted_ids_;
 }
 
 void StringInterner::sort_by_string(std::span<uint32_t> ids) const {
-    std::stable_sort(ids.begin(), ids.end(), ByString{strings_});
+    std::sort(ids.begin(), ids.end(), ByString{strings()});
 }
 
 Result<std::vector<StringInterner::InternedGroup>> StringInterner::batch_intern_by_dataset(
     std::span<const Group> groups) {
     std::vector<InternedGroup> result;
-    result.reserve(groups.size());
-    for (const Group& group : groups) {
-        InternedGroup interned{group.dataset_id, {}, {}};
-        interned.in_order.reserve(group.texts.size());
-        for (std::string_view text : group.texts) {
+    if (Status status = batch_intern_by_dataset(groups, result); !status) return std::unexpected(status.error());
+    return result;
+}
+
+Status StringInterner::batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out) {
+    out.resize(groups.size());
+    for (size_t i = 0; i < groups.size(); ++i) {
+        InternedGroup& interned = out[i];
+        interned.dataset_id = groups[i].dataset_id;
+        interned.in_order.clear();
+        for (std::string_view text : groups[i].texts) {
             auto id = intern(text);
             if (!id) return std::unexpected(std::move(id.error()));
             interned.in_order.push_back(*id);
         }
-        interned.by_string = interned.in_order;
+        interned.by_string.assign(interned.in_order.begin(), interned.in_order.end());
         sort_by_string(interned.by_string);
-        result.push_back(std::move(interned));
     }
-    return result;
+    return {};
 }
 
 }  // namespace tessellar

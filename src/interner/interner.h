@@ -6,7 +6,6 @@
 
 #include "module/error.h"
 
-#include <boost/unordered/unordered_flat_map.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -23,14 +22,16 @@ public:
     // IDs are 32-bit, so at most 2^32 strings; tests inject a smaller limit.
     static constexpr uint64_t kMaxStrings = uint64_t{1} << 32;
 
-    StringInterner() = default;
-    explicit StringInterner(uint64_t id_limit) : id_limit_(id_limit) {}
+    StringInterner();
+    explicit StringInterner(uint64_t id_limit);
+    ~StringInterner();
 
     // Reserves room for `capacity` strings; MemoryError when it cannot.
     static Result<StringInterner> with_capacity(uint64_t capacity);
 
     StringInterner(const StringInterner& other);
     StringInterner& operator=(const StringInterner& other);
+    // A moved-from interner may only be destroyed or assigned to.
     StringInterner(StringInterner&& other) noexcept;
     StringInterner& operator=(StringInterner&& other) noexcept;
 
@@ -41,11 +42,11 @@ public:
     // IndexError "Invalid string ID" when `id` is not below size().
     Result<std::string_view> get_string(uint32_t id) const;
     // Unchecked: `id` must be below size().
-    std::string_view string_at(uint32_t id) const noexcept { return strings_[id]; }
-    const std::vector<std::string_view>& strings() const noexcept { return strings_; }
+    std::string_view string_at(uint32_t id) const noexcept { return strings()[id]; }
+    const std::vector<std::string_view>& strings() const noexcept;
 
-    size_t size() const noexcept { return strings_.size(); }
-    bool empty() const noexcept { return strings_.empty(); }
+    size_t size() const noexcept { return strings().size(); }
+    bool empty() const noexcept { return strings().empty(); }
 
     // Every ID ordered by the bytes of its string; computed once and cached
     // until the next intern().
@@ -65,8 +66,12 @@ public:
     // list order) and returns per group its IDs in input order and sorted by
     // string, duplicates kept.
     Result<std::vector<InternedGroup>> batch_intern_by_dataset(std::span<const Group> groups);
+    // The same into `out`, whose groups' buffers are reused: a bulk load
+    // calls this once per entity without allocating each time.
+    Status batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out);
 
-    // Stable sort of `ids` by the bytes of their strings; all must be below size().
+    // Sorts `ids` by the bytes of their strings; all must be below size().
+    // Equal strings are equal IDs, so the order is the stable one.
     void sort_by_string(std::span<uint32_t> ids) const;
 
 private:
@@ -80,8 +85,10 @@ private:
     size_t block_free_ = 0;
     size_t next_block_size_ = 4096;
 
-    std::vector<std::string_view> strings_;
-    boost::unordered_flat_map<std::string_view, uint32_t> ids_;
+    // The strings by ID and the table of IDs looked up by string. Kept on the
+    // heap together, because the table's hash and equality read the strings.
+    struct Tables;
+    std::unique_ptr<Tables> tables_;
     std::optional<std::vector<uint32_t>> sorted_ids_;
     uint64_t id_limit_ = kMaxStrings;
 };

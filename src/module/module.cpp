@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <cstdint>
 
 namespace tessellar::py {
 namespace {
@@ -13,7 +12,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tessellar",
     "Compact storage, comparison and fingerprinting of entity-resolution results.",
-    -1,
+    0,
     nullptr,
     nullptr,
     nullptr,
@@ -34,13 +33,13 @@ constexpr Registration kClasses[] = {
 };
 
 // Values hold interpreter objects and the types are created once per
-// process, so the module lives in one interpreter only.
-int64_t owner_interpreter = -1;
+// process, so the module lives in the main interpreter only. Initialisation
+// runs on every import that does not find the module in sys.modules, and
+// always hands out the one module object.
 PyObject* the_module = nullptr;
 
 PyObject* initialise() {
-    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (owner_interpreter != -1 && owner_interpreter != interpreter) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError, "tessellar does not support sub-interpreters");
         return nullptr;
     }
@@ -55,7 +54,6 @@ PyObject* initialise() {
             return nullptr;
         }
     }
-    owner_interpreter = interpreter;
     the_module = Py_NewRef(module.get());
     return module.release();
 }
