@@ -25,14 +25,19 @@ struct ByString {
     bool operator()(uint32_t a, uint32_t b) const noexcept { return strings[a] < strings[b]; }
 };
 
+uint32_t hash_text(std::string_view text) noexcept {
+    return static_cast<uint32_t>(std::hash<std::string_view>{}(text));
+}
+
 // The table holds only 32-bit IDs and finds them by their strings: four
 // bytes a slot keeps it small enough to stay mostly in cache while millions
-// of strings are interned.
+// of strings are interned. Each string's hash is kept beside it, so growing
+// the table reads no text. (The table mixes the 32 bits before use.)
 struct IdHash {
     using is_transparent = void;
-    const std::vector<std::string_view>* strings;
-    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-    size_t operator()(uint32_t id) const noexcept { return (*this)((*strings)[id]); }
+    const std::vector<uint32_t>* hashes;
+    size_t operator()(std::string_view text) const noexcept { return hash_text(text); }
+    size_t operator()(uint32_t id) const noexcept { return (*hashes)[id]; }
 };
 
 struct IdEqual {
@@ -46,11 +51,12 @@ struct IdEqual {
 }  // namespace
 
 struct StringInterner::Tables {
-    Tables() : ids(0, IdHash{&strings}, IdEqual{&strings}) {}
+    Tables() : ids(0, IdHash{&hashes}, IdEqual{&strings}) {}
     Tables(const Tables&) = delete;
     Tables& operator=(const Tables&) = delete;
 
     std::vector<std::string_view> strings;
+    std::vector<uint32_t> hashes;  // hash_text() of each string, by ID
     boost::unordered_flat_set<uint32_t, IdHash, IdEqual> ids;
 };
 
@@ -71,6 +77,7 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
     const auto reserved = static_cast<size_t>(capacity);
     try {
         interner.tables_->strings.reserve(reserved);
+        interner.tables_->hashes.reserve(reserved);
         interner.tables_->ids.reserve(reserved);
     } catch (const std::length_error&) {
         return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
@@ -87,6 +94,7 @@ StringInterner::StringInterner(const StringInterner& other)
       id_limit_(other.id_limit_) {
     const std::vector<std::string_view>& strings = other.strings();
     tables_->strings = strings;
+    tables_->hashes = other.tables_->hashes;
     tables_->ids.reserve(strings.size());
     for (uint32_t id = 0; id < strings.size(); ++id) tables_->ids.insert(id);
 }
@@ -149,11 +157,14 @@ Result<uint32_t> StringInterner::intern(std::string_view text) {
                     "string interner is full: at most " + std::to_string(id_limit_) + " strings");
     }
     const auto id = static_cast<uint32_t>(tables.strings.size());
-    tables.strings.push_back(store(text));
+    tables.hashes.push_back(hash_text(text));
     try {
+        tables.strings.push_back(store(text));
         tables.ids.insert(id);
     } catch (...) {
-        tables.strings.pop_back();  // keep both tables in step when the set cannot grow
+        // Keep the tables in step when one of them cannot grow.
+        tables.hashes.resize(id);
+        tables.strings.resize(id);
         throw;
     }
     return id;
