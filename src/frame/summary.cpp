@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include <algorithm>
 
 namespace tessellar {
@@ -19,12 +21,22 @@ std::vector<const std::pair<std::string, V>*> sorted_entries(const NameMap<V>& m
     return entries;
 }
 
-uint64_t distinct_records(const Collection& collection, uint32_t dataset_id) {
-    RecordUnion records;
+// Per dataset ID of `dataset_ids`, the number of distinct records that the
+// collection's entities hold for it, in one pass over the entities.
+std::vector<uint64_t> distinct_records(const Collection& collection, const std::vector<uint32_t>& dataset_ids) {
+    boost::unordered_flat_map<uint32_t, size_t> column;
+    for (size_t i = 0; i < dataset_ids.size(); ++i) column.emplace(dataset_ids[i], i);
+    std::vector<RecordUnion> unions(dataset_ids.size());
     for (const Entity& entity : collection.entities()) {
-        if (const RecordSet* set = entity.find(dataset_id)) records.add(*set);
+        for (const DatasetRecords& dataset : entity.datasets()) {
+            if (auto found = column.find(dataset.dataset_id); found != column.end()) {
+                unions[found->second].add(dataset.records);
+            }
+        }
     }
-    return records.cardinality();
+    std::vector<uint64_t> counts;
+    for (const RecordUnion& records : unions) counts.push_back(records.cardinality());
+    return counts;
 }
 
 }  // namespace
@@ -46,12 +58,15 @@ TextTable summary_table(const Frame& frame) {
     table.rows.push_back(std::move(entities));
     table.rows.push_back(std::move(heading));
 
+    std::vector<uint32_t> dataset_ids;
+    for (const auto* dataset : datasets) dataset_ids.push_back(dataset->second);
+    std::vector<std::vector<uint64_t>> counts;  // per collection, per dataset
+    for (const auto* collection : collections) counts.push_back(distinct_records(collection->second, dataset_ids));
+
     for (size_t i = 0; i < datasets.size(); ++i) {
         const bool last = i + 1 == datasets.size();
         TableRow row{{(last ? "└─ " : "├─ ") + datasets[i]->first, false}};
-        for (const auto* collection : collections) {
-            row.push_back({std::to_string(distinct_records(collection->second, datasets[i]->second)), false});
-        }
+        for (const auto& column : counts) row.push_back({std::to_string(column[i]), false});
         table.rows.push_back(std::move(row));
     }
     return table;
