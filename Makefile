@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 DEB_PACKAGES := g++ pkg-config libssl-dev libroaring-dev librust-blake3-dev libtbb-dev \
-	libutf8proc-dev libboost1.81-dev libgtest-dev
+	libutf8proc-dev libboost1.81-dev libgtest-dev b3sum
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml

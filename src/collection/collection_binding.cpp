@@ -1,6 +1,7 @@
 // Python class CollectionCore.
 #include "collection/collection.h"
 #include "collection/comparison_binding.h"
+#include "collection/hash_store_binding.h"
 #include "module/classes.h"
 #include "module/type_factory.h"
 
@@ -55,6 +56,11 @@ const ClassDef<Collection> kCollectionClass = {
             method<Borrow::Shared, &get_entity>("get_entity", "($self, index)", "Get an entity by index"),
             method<Borrow::Shared, &compare_with>(
                 "compare_with", "($self, other)", "Compare this collection with another collection entity-by-entity"),
+            method<Borrow::Exclusive, &add_hash>(
+                "add_hash", "($self, interner, algorithm)",
+                "Add hashes to all entities in this collection using optimized batch processing"),
+            method<Borrow::Shared, &verify_hashes>("verify_hashes", "($self, interner, algorithm)",
+                                                   "Verify hashes for all entities in this collection"),
         },
     .traverse = &traverse,
     .clear = &clear,

@@ -60,13 +60,21 @@ struct StringInterner::Tables {
     boost::unordered_flat_set<uint32_t, IdHash, IdEqual> ids;
 };
 
-StringInterner::StringInterner() : tables_(std::make_unique<Tables>()) {}
+StringInterner::StringInterner() noexcept = default;
 
-StringInterner::StringInterner(uint64_t id_limit) : tables_(std::make_unique<Tables>()), id_limit_(id_limit) {}
+StringInterner::StringInterner(uint64_t id_limit) noexcept : id_limit_(id_limit) {}
 
 StringInterner::~StringInterner() = default;
 
-const std::vector<std::string_view>& StringInterner::strings() const noexcept { return tables_->strings; }
+const std::vector<std::string_view>& StringInterner::strings() const noexcept {
+    static const std::vector<std::string_view> none;
+    return tables_ ? tables_->strings : none;
+}
+
+StringInterner::Tables& StringInterner::tables() {
+    if (!tables_) tables_ = std::make_unique<Tables>();
+    return *tables_;
+}
 
 Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
     if (capacity > kMaxStrings) {
@@ -76,9 +84,10 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
     StringInterner interner;
     const auto reserved = static_cast<size_t>(capacity);
     try {
-        interner.tables_->strings.reserve(reserved);
-        interner.tables_->hashes.reserve(reserved);
-        interner.tables_->ids.reserve(reserved);
+        Tables& tables = interner.tables();
+        tables.strings.reserve(reserved);
+        tables.hashes.reserve(reserved);
+        tables.ids.reserve(reserved);
     } catch (const std::length_error&) {
         return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
     } catch (const std::bad_alloc&) {
@@ -89,14 +98,14 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
 
 StringInterner::StringInterner(const StringInterner& other)
     : blocks_(other.blocks_),
-      tables_(std::make_unique<Tables>()),
       sorted_ids_(other.sorted_ids_),
       id_limit_(other.id_limit_) {
-    const std::vector<std::string_view>& strings = other.strings();
-    tables_->strings = strings;
-    tables_->hashes = other.tables_->hashes;
-    tables_->ids.reserve(strings.size());
-    for (uint32_t id = 0; id < strings.size(); ++id) tables_->ids.insert(id);
+    if (other.empty()) return;
+    Tables& copy = tables();
+    copy.strings = other.tables_->strings;
+    copy.hashes = other.tables_->hashes;
+    copy.ids.reserve(copy.strings.size());
+    for (uint32_t id = 0; id < copy.strings.size(); ++id) copy.ids.insert(id);
 }
 
 StringInterner::StringInterner(StringInterner&& other) noexcept
@@ -150,7 +159,7 @@ std::string_view StringInterner::store(std::string_view text) {
 
 Result<uint32_t> StringInterner::intern(std::string_view text) {
     sorted_ids_.reset();
-    Tables& tables = *tables_;
+    Tables& tables = this->tables();
     if (auto found = tables.ids.find(text); found != tables.ids.end()) return *found;
     if (tables.strings.size() >= id_limit_) {
         return fail(ErrorKind::OverflowError,
@@ -171,6 +180,7 @@ Result<uint32_t> StringInterner::intern(std::string_view text) {
 }
 
 std::optional<uint32_t> StringInterner::lookup(std::string_view text) const {
+    if (!tables_) return std::nullopt;
     if (auto found = tables_->ids.find(text); found != tables_->ids.end()) return *found;
     return std::nullopt;
 }

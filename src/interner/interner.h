@@ -22,8 +22,8 @@ public:
     // IDs are 32-bit, so at most 2^32 strings; tests inject a smaller limit.
     static constexpr uint64_t kMaxStrings = uint64_t{1} << 32;
 
-    StringInterner();
-    explicit StringInterner(uint64_t id_limit);
+    StringInterner() noexcept;
+    explicit StringInterner(uint64_t id_limit) noexcept;
     ~StringInterner();
 
     // Reserves room for `capacity` strings; MemoryError when it cannot.
@@ -31,7 +31,7 @@ public:
 
     StringInterner(const StringInterner& other);
     StringInterner& operator=(const StringInterner& other);
-    // A moved-from interner may only be destroyed or assigned to.
+    // A moved-from interner is empty.
     StringInterner(StringInterner&& other) noexcept;
     StringInterner& operator=(StringInterner&& other) noexcept;
 
@@ -86,8 +86,10 @@ private:
     size_t next_block_size_ = 4096;
 
     // The strings by ID and the table of IDs looked up by string. Kept on the
-    // heap together, because the table's hash and equality read the strings.
+    // heap together, because the table's hash and equality read the strings;
+    // absent until the first string arrives.
     struct Tables;
+    Tables& tables();
     std::unique_ptr<Tables> tables_;
     std::optional<std::vector<uint32_t>> sorted_ids_;
     uint64_t id_limit_ = kMaxStrings;
