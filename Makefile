@@ -40,7 +40,7 @@ $(VENV)/.installed: $(BUILD)/.deps $(VENV)/.ready $(SOURCES)
 	$(PIP) install --quiet --no-build-isolation ".[test]"
 	@touch $@
 
-test: install pytest cpp-test
+test: install pytest cpp-test asan
 
 pytest: install
 	$(PY) -m pytest -q tests
