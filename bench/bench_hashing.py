@@ -18,7 +18,7 @@ import hashlib
 import sys
 import time
 
-from workload import make_methods
+from workload import make_methods, print_table
 
 import tessellar
 
@@ -56,14 +56,6 @@ def pad_interner(frame, target):
         serial += count
     if entities:
         frame.add_method("padding", entities)
-
-
-def print_table(rows):
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    for index, row in enumerate(rows):
-        print("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths))))
-        if index == 0:
-            print("  ".join("-" * w for w in widths))
 
 
 def main(n):

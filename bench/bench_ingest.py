@@ -18,7 +18,7 @@ import subprocess
 import sys
 import time
 
-from workload import make_methods
+from workload import make_methods, print_table
 
 import tessellar
 
@@ -91,14 +91,6 @@ def memory_in_subprocess(representation, n):
         text=True,
     ).stdout
     return json.loads(output)["bytes_per_record"]
-
-
-def print_table(rows):
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    for index, row in enumerate(rows):
-        print("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths))))
-        if index == 0:
-            print("  ".join("-" * w for w in widths))
 
 
 def main(n):

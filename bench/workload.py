@@ -52,3 +52,12 @@ def make_methods(n_entities, seed=7):
         changed.setdefault("web", []).append("rec%09d" % rng.randrange(serial))
         second.append(changed)
     return first, second
+
+
+def print_table(rows):
+    """Prints rows of strings as aligned columns, the first row as a heading."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for index, row in enumerate(rows):
+        print("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths))))
+        if index == 0:
+            print("  ".join("-" * w for w in widths))
