@@ -16,7 +16,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: all deps venv install test pytest cpp-test asan demo bench clean
+.PHONY: all deps venv install test pytest cpp-test asan fuzz demo bench clean
 
 all: install
 
@@ -65,6 +65,14 @@ asan: $(BUILD)/.deps $(VENV)/.ready
 	$(CMAKE) --build $(BUILD)/asan
 	ASAN_OPTIONS=detect_leaks=0 $(BUILD)/asan/tessellar_cpp_tests --gtest_brief=1
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
+
+# Random Python inputs for add_method and the argument conversions, for a
+# bounded time; the corpus it grows is kept between runs.
+FUZZ_TIME ?= 60
+fuzz: install
+	$(PIP) install --quiet atheris
+	@mkdir -p $(BUILD)/fuzz-corpus
+	$(PY) fuzz/fuzz_add_method.py -max_total_time=$(FUZZ_TIME) -rss_limit_mb=4096 $(BUILD)/fuzz-corpus
 
 demo: install
 	$(PY) examples/demo.py

@@ -19,10 +19,11 @@ struct ByString {
 };
 
 // The records of one dataset in the order of their strings.
-Status feed_records(const DatasetRecords& dataset, const Entity& entity, const StringInterner& interner,
-                    DynDigest& digest, UnknownRecords unknown) {
+Status feed_records(const Entity::DatasetView& view, const StringInterner& interner, DynDigest& digest,
+                    UnknownRecords unknown) {
     const size_t known = interner.size();
-    if (const auto stored = entity.sorted_records_of(dataset.dataset_id)) {
+    const DatasetRecords& dataset = *view.dataset;
+    if (const auto stored = view.sorted) {
         for (const uint32_t id : *stored) {
             if (id < known) {
                 digest.update(interner.string_at(id));
@@ -51,16 +52,16 @@ Status feed_records(const DatasetRecords& dataset, const Entity& entity, const S
 
 Status feed_canonical_stream(const Entity& entity, const StringInterner& interner, DynDigest& digest,
                              UnknownRecords unknown) {
-    boost::container::small_vector<const DatasetRecords*, 8> datasets;
-    for (const DatasetRecords& dataset : entity.datasets()) {
-        if (dataset.dataset_id < interner.size()) datasets.push_back(&dataset);
-    }
-    std::sort(datasets.begin(), datasets.end(), [by_string = ByString{interner}](auto* a, auto* b) {
-        return by_string(a->dataset_id, b->dataset_id);
+    auto views = entity.dataset_views();
+    views.erase(std::remove_if(views.begin(), views.end(),
+                               [&](const auto& view) { return view.dataset->dataset_id >= interner.size(); }),
+                views.end());
+    std::sort(views.begin(), views.end(), [by_string = ByString{interner}](const auto& a, const auto& b) {
+        return by_string(a.dataset->dataset_id, b.dataset->dataset_id);
     });
-    for (const DatasetRecords* dataset : datasets) {
-        digest.update(interner.string_at(dataset->dataset_id));
-        if (auto fed = feed_records(*dataset, entity, interner, digest, unknown); !fed) return fed;
+    for (const Entity::DatasetView& view : views) {
+        digest.update(interner.string_at(view.dataset->dataset_id));
+        if (auto fed = feed_records(view, interner, digest, unknown); !fed) return fed;
     }
     return {};
 }

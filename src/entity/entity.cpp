@@ -1,5 +1,7 @@
 #include "entity/entity.h"
 
+#include <boost/container/small_vector.hpp>
+
 #include <algorithm>
 
 namespace tessellar {
@@ -13,39 +15,55 @@ constexpr size_t kListHeader = 2;
 // needs no sorting at hash time.
 bool worth_storing(const StringInterner::InternedGroup& group) { return group.by_string.size() > 1; }
 
-std::unique_ptr<uint32_t[]> build_sorted_block(std::span<const StringInterner::InternedGroup> groups) {
+// The stored orders, in ascending dataset ID like the records themselves.
+std::unique_ptr<uint32_t[]> build_sorted_block(std::span<const StringInterner::InternedGroup* const> groups) {
     size_t words = 1;
-    for (const auto& group : groups) {
-        if (worth_storing(group)) words += kListHeader + group.by_string.size();
+    for (const auto* group : groups) {
+        if (worth_storing(*group)) words += kListHeader + group->by_string.size();
     }
     if (words == 1) return nullptr;
     std::unique_ptr<uint32_t[]> block(new uint32_t[words]);
     block[0] = static_cast<uint32_t>(words);
     uint32_t* out = block.get() + 1;
-    for (const auto& group : groups) {
-        if (!worth_storing(group)) continue;
-        *out++ = group.dataset_id;
-        *out++ = static_cast<uint32_t>(group.by_string.size());
-        out = std::copy(group.by_string.begin(), group.by_string.end(), out);
+    for (const auto* group : groups) {
+        if (!worth_storing(*group)) continue;
+        *out++ = group->dataset_id;
+        *out++ = static_cast<uint32_t>(group->by_string.size());
+        out = std::copy(group->by_string.begin(), group->by_string.end(), out);
     }
     return block;
+}
+
+bool by_dataset(const DatasetRecords& entry, uint32_t dataset_id) { return entry.dataset_id < dataset_id; }
+
+template <class Entries>
+auto find_entry(Entries& entries, uint32_t key) {
+    return std::lower_bound(entries.begin(), entries.end(), key,
+                            [](const auto& entry, uint32_t wanted) { return entry.first < wanted; });
 }
 
 }  // namespace
 
 Entity Entity::from_interned(std::span<const StringInterner::InternedGroup> groups) {
+    // Datasets are kept in ascending ID order, so that finding one is a
+    // binary search and comparing two entities a single merge.
+    boost::container::small_vector<const StringInterner::InternedGroup*, 4> ordered;
+    for (const auto& group : groups) ordered.push_back(&group);
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto* a, const auto* b) { return a->dataset_id < b->dataset_id; });
+
     Entity entity;
-    entity.records_.reserve(groups.size());
+    entity.records_.reserve(ordered.size());
     bool merged = false;
-    for (const auto& group : groups) {
-        if (entity.has_dataset(group.dataset_id)) {
-            entity.records_for(group.dataset_id).add_many(group.in_order);
+    for (const auto* group : ordered) {
+        if (!entity.records_.empty() && entity.records_.back().dataset_id == group->dataset_id) {
+            entity.records_.back().records.add_many(group->in_order);
             merged = true;
         } else {
-            entity.records_.push_back({group.dataset_id, RecordSet(group.in_order)});
+            entity.records_.push_back({group->dataset_id, RecordSet(group->in_order)});
         }
     }
-    if (!merged) entity.sorted_ = build_sorted_block(groups);
+    if (!merged) entity.sorted_ = build_sorted_block(ordered);
     return entity;
 }
 
@@ -64,10 +82,11 @@ Entity& Entity::operator=(const Entity& other) {
 }
 
 RecordSet& Entity::records_for(uint32_t dataset_id) {
-    for (auto& entry : records_) {
-        if (entry.dataset_id == dataset_id) return entry.records;
+    auto position = std::lower_bound(records_.begin(), records_.end(), dataset_id, by_dataset);
+    if (position == records_.end() || position->dataset_id != dataset_id) {
+        position = records_.insert(position, DatasetRecords{dataset_id, RecordSet()});
     }
-    return records_.emplace_back(dataset_id, RecordSet()).records;
+    return position->records;
 }
 
 void Entity::add_record(uint32_t dataset_id, uint32_t record_id) {
@@ -88,10 +107,8 @@ std::vector<uint32_t> Entity::dataset_ids() const {
 }
 
 const RecordSet* Entity::find(uint32_t dataset_id) const noexcept {
-    for (const auto& entry : records_) {
-        if (entry.dataset_id == dataset_id) return &entry.records;
-    }
-    return nullptr;
+    const auto position = std::lower_bound(records_.begin(), records_.end(), dataset_id, by_dataset);
+    return position != records_.end() && position->dataset_id == dataset_id ? &position->records : nullptr;
 }
 
 std::vector<uint32_t> Entity::records_of(uint32_t dataset_id) const {
@@ -108,7 +125,7 @@ uint64_t Entity::total_records() const noexcept {
 std::optional<std::span<const uint32_t>> Entity::sorted_records_of(uint32_t dataset_id) const noexcept {
     if (!sorted_) return std::nullopt;
     const uint32_t* end = sorted_.get() + sorted_[0];
-    for (const uint32_t* list = sorted_.get() + 1; list != end;) {
+    for (const uint32_t* list = sorted_.get() + 1; list != end && list[0] <= dataset_id;) {
         const uint32_t length = list[1];
         if (list[0] == dataset_id) return std::span(list + kListHeader, length);
         list += kListHeader + length;
@@ -116,30 +133,45 @@ std::optional<std::span<const uint32_t>> Entity::sorted_records_of(uint32_t data
     return std::nullopt;
 }
 
+boost::container::small_vector<Entity::DatasetView, 4> Entity::dataset_views() const {
+    boost::container::small_vector<DatasetView, 4> views;
+    views.reserve(records_.size());
+    const uint32_t* list = sorted_ ? sorted_.get() + 1 : nullptr;
+    const uint32_t* end = sorted_ ? sorted_.get() + sorted_[0] : nullptr;
+    for (const DatasetRecords& dataset : records_) {
+        DatasetView view{&dataset, std::nullopt};
+        // Both run in ascending dataset ID, the stored orders over a subset.
+        if (list != end && list[0] == dataset.dataset_id) {
+            view.sorted = std::span(list + kListHeader, list[1]);
+            list += kListHeader + list[1];
+        }
+        views.push_back(view);
+    }
+    return views;
+}
+
 void Entity::set_metadata(uint32_t key_id, PyRef value) {
     if (!metadata_) metadata_ = std::make_unique<std::vector<std::pair<uint32_t, PyRef>>>();
-    for (auto& [key, stored] : *metadata_) {
-        if (key == key_id) {
-            // Released on return, once the entity is consistent again: the
-            // release may run arbitrary Python code.
-            PyRef replaced = std::exchange(stored, std::move(value));
-            return;
-        }
+    const auto position = find_entry(*metadata_, key_id);
+    if (position != metadata_->end() && position->first == key_id) {
+        // Released on return, once the entity is consistent again: the
+        // release may run arbitrary Python code.
+        PyRef replaced = std::exchange(position->second, std::move(value));
+        return;
     }
-    metadata_->emplace_back(key_id, std::move(value));
+    metadata_->emplace(position, key_id, std::move(value));
 }
 
 PyObject* Entity::get_metadata(uint32_t key_id) const noexcept {
     if (!metadata_) return nullptr;
-    for (const auto& [key, stored] : *metadata_) {
-        if (key == key_id) return stored.get();
-    }
-    return nullptr;
+    const auto position = find_entry(*metadata_, key_id);
+    return position != metadata_->end() && position->first == key_id ? position->second.get() : nullptr;
 }
 
 bool Entity::has_metadata(uint32_t key_id) const noexcept {
     if (!metadata_) return false;
-    return std::ranges::any_of(*metadata_, [key_id](const auto& entry) { return entry.first == key_id; });
+    const auto position = find_entry(*metadata_, key_id);
+    return position != metadata_->end() && position->first == key_id;
 }
 
 std::vector<uint32_t> Entity::metadata_keys() const {

@@ -16,6 +16,8 @@
 
 #include <Python.h>
 
+#include <boost/container/small_vector.hpp>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -52,7 +54,7 @@ public:
     void add_record(uint32_t dataset_id, uint32_t record_id);
     void add_records(uint32_t dataset_id, std::span<const uint32_t> record_ids);
 
-    // Datasets in insertion order.
+    // Datasets in ascending ID order.
     std::span<const DatasetRecords> datasets() const noexcept { return records_; }
     std::vector<uint32_t> dataset_ids() const;
     bool has_dataset(uint32_t dataset_id) const noexcept { return find(dataset_id) != nullptr; }
@@ -67,13 +69,20 @@ public:
     std::optional<std::span<const uint32_t>> sorted_records_of(uint32_t dataset_id) const noexcept;
     bool has_sorted_records() const noexcept { return sorted_ != nullptr; }
 
+    // Every dataset with its stored record order, if any, in one pass.
+    struct DatasetView {
+        const DatasetRecords* dataset;
+        std::optional<std::span<const uint32_t>> sorted;
+    };
+    boost::container::small_vector<DatasetView, 4> dataset_views() const;
+
     // Stores `value` under `key_id`, releasing any value it replaces.
     void set_metadata(uint32_t key_id, PyRef value);
     // Borrowed; nullptr when the key is absent.
     PyObject* get_metadata(uint32_t key_id) const noexcept;
     bool has_metadata(uint32_t key_id) const noexcept;
     bool has_any_metadata() const noexcept { return metadata_ != nullptr; }
-    // Keys in insertion order.
+    // Keys in ascending order.
     std::vector<uint32_t> metadata_keys() const;
     void clear_metadata() noexcept;
     // Calls `visit` on every stored object, stopping at the first non-zero

@@ -165,20 +165,20 @@ TEST(EntityRecords, NewAndEmptyDatasets) {
     EXPECT_EQ(entity.total_records(), 0u);
 }
 
-TEST(EntityRecords, AddsCountPerDatasetInInsertionOrder) {
+TEST(EntityRecords, AddsCountPerDatasetInIdOrder) {
     Entity entity;
     entity.add_records(1, Ids{9, 3, 9, 70000, 3});
     entity.add_record(0, 9);
     entity.add_record(1, 4);
     EXPECT_EQ(entity.records_of(1), (Ids{3, 4, 9, 70000}));
-    EXPECT_EQ(entity.dataset_ids(), (Ids{1, 0}));
+    EXPECT_EQ(entity.dataset_ids(), (Ids{0, 1}));
     EXPECT_EQ(entity.total_records(), 5u);
 }
 
 TEST(EntityRecords, IngestionKeepsOrdersUntilAnyAddition) {
     Entity entity = Entity::from_interned(std::array{group(4, {7, 5, 7}, {7, 7, 5}), group(2, {8}, {8}),
                                                      group(3, {}, {})});
-    EXPECT_EQ(entity.dataset_ids(), (Ids{4, 2, 3}));
+    EXPECT_EQ(entity.dataset_ids(), (Ids{2, 3, 4}));
     EXPECT_EQ(entity.records_of(4), (Ids{5, 7}));
     EXPECT_TRUE(entity.has_dataset(3));
     ASSERT_TRUE(entity.sorted_records_of(4));
