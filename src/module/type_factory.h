@@ -93,14 +93,14 @@ PyTypeObject* create_type(PyObject* module) {
     slots.insert(slots.end(), Def.extra_slots.begin(), Def.extra_slots.end());
     slots.push_back({0, nullptr});
 
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         qualified_name.c_str(),
         static_cast<int>(sizeof(Object<T>)),
         0,
         static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | (collects ? Py_TPFLAGS_HAVE_GC : 0)),
         slots.data(),
     };
-    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+    PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
     if (!type) return failed();
     Class<T>::name = Def.name;
     Class<T>::type = reinterpret_cast<PyTypeObject*>(type);
