@@ -5,11 +5,11 @@ import gc
 import importlib.util
 import pathlib
 import sys
-from collections.abc import Sequence
 
 import pytest
 
 from tessellar import CollectionCore, EntityFrame
+from sequences import HookedSequence as Records
 
 WORKLOAD = pathlib.Path(__file__).resolve().parents[1] / "bench" / "workload.py"
 
@@ -19,22 +19,6 @@ def load_workload():
     module = importlib.util.module_from_spec(location)
     location.loader.exec_module(module)
     return module
-
-
-class Records(Sequence):
-    """A sequence written in Python; `hook(index)` runs on every item read."""
-
-    def __init__(self, items, hook=None):
-        self.items = list(items)
-        self.hook = hook
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        if self.hook:
-            self.hook(index)
-        return self.items[index]
 
 
 class Text(str):

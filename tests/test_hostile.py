@@ -18,6 +18,7 @@ import pytest
 
 import tessellar
 from tessellar import CollectionCore, EntityCore, EntityFrame, StringInternerCore
+from sequences import HookedSequence as Items
 
 UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
@@ -34,21 +35,6 @@ class Idx:
         if self.hook:
             self.hook()
         return self.value
-
-
-class Items(Sequence):
-    """A sequence written in Python running `hook(index)` on every read."""
-
-    def __init__(self, items, hook=None):
-        self.items, self.hook = list(items), hook
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        if self.hook:
-            self.hook(index)
-        return self.items[index]
 
 
 def raising(error):

@@ -4,7 +4,6 @@ exception (type and message) in both."""
 
 import os
 import random
-from collections.abc import Sequence
 
 from hypothesis import settings
 from hypothesis import strategies as st
@@ -12,17 +11,7 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invar
 
 import model
 from tessellar import CollectionCore, EntityCore, EntityFrame, StringInternerCore
-
-
-class Records(Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
+from sequences import HookedSequence as Records
 
 
 class Text(str):
