@@ -44,10 +44,12 @@ Error changed_during_reading() {
     return Error{ErrorKind::RuntimeError, "dictionary changed during iteration"};
 }
 
+using Pairs = std::vector<std::pair<PyRef, PyRef>>;
+
 // Whether `dict` still holds exactly the keys of `items`, in that order.
 // A value replaced under the same key is not a change of what is walked:
 // the snapshot keeps the value that was read.
-bool same_keys(PyObject* dict, const std::vector<std::pair<PyRef, PyRef>>& items) {
+bool same_keys(PyObject* dict, const Pairs& items) {
     if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size())) return false;
     Py_ssize_t position = 0;
     PyObject *key, *value;
@@ -57,14 +59,14 @@ bool same_keys(PyObject* dict, const std::vector<std::pair<PyRef, PyRef>>& items
     return true;
 }
 
-Status read_entity(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out) {
+// `items` is scratch space, reused from one entity to the next.
+Status read_entity(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out, Pairs& items) {
     if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
     out.batch.start_entity();
     // Reading records may run Python code (a sequence type written in
     // Python) that changes this dict: walk a snapshot of its pairs, and fail
     // if the dict no longer holds them afterwards.
-    std::vector<std::pair<PyRef, PyRef>> items;
-    items.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    items.clear();
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
@@ -93,8 +95,9 @@ EntityData::~EntityData() {
 }
 
 Status read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out) {
+    Pairs items;
     for (size_t entity = 0; entity < elements.size(); ++entity) {
-        if (Status status = read_entity(elements[entity].get(), entity, interner, out); !status) return status;
+        if (Status status = read_entity(elements[entity].get(), entity, interner, out, items); !status) return status;
     }
     return {};
 }
