@@ -16,7 +16,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: all deps venv install test pytest cpp-test asan fuzz demo bench clean
+.PHONY: all deps venv install test pytest cpp-test asan tsan fuzz demo bench clean
 
 all: install
 
@@ -65,6 +65,16 @@ asan: $(BUILD)/.deps $(VENV)/.ready
 	$(CMAKE) --build $(BUILD)/asan
 	ASAN_OPTIONS=detect_leaks=0 $(BUILD)/asan/tessellar_cpp_tests --gtest_brief=1
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
+
+# The parallel batch hashing under ThreadSanitizer. libtbb itself is not
+# instrumented, hence the suppressions for its internals.
+tsan: $(BUILD)/.deps $(VENV)/.ready
+	$(CMAKE) -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSELLAR_TSAN=ON -DTESSELLAR_CPP_TESTS=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build $(BUILD)/tsan --target tessellar_cpp_tests
+	TSAN_OPTIONS="suppressions=$(abspath tests/cpp/tsan.supp) halt_on_error=1" \
+		$(BUILD)/tsan/tessellar_cpp_tests --gtest_filter='BatchHash*' --gtest_brief=1
 
 # Random Python inputs for add_method and the argument conversions, for a
 # bounded time; the corpus it grows is kept between runs.
