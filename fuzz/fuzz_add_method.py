@@ -14,13 +14,13 @@ which must agree on the outcome and on what was stored.
 
 import os
 import sys
-from collections.abc import Sequence
 
 import atheris
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 with atheris.instrument_imports():
     import model
+from sequences import HookedSequence as Items
 
 from tessellar import CollectionCore, EntityCore, EntityFrame, StringInternerCore
 
@@ -42,21 +42,6 @@ class Text(str):
 class Mapping(dict):
     def items(self):
         raise Planted("items() must not be used")
-
-
-class Items(Sequence):
-    """A sequence written in Python; `hook(index)` runs on every read."""
-
-    def __init__(self, items, hook=None):
-        self.items, self.hook = items, hook
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        if self.hook:
-            self.hook(index)
-        return self.items[index]
 
 
 class Idx:
