@@ -1,14 +1,27 @@
-"""Synthetic entity-resolution output used by the benchmarks and the demo.
+"""Synthetic entity-resolution output used by the benchmarks and the demos.
 
 Two methods over the same records: half the entities hold one record, most
 of the rest 2 to 6, one in twenty 7 to 100 (about 5 on average); records are
 spread unevenly over three datasets; one entity in ten carries a one-key
-metadata dict. The second method differs from the first in one entity in ten.
+metadata dict. The second method differs from the first in one entity in ten,
+which gives up one record and takes one at random from the entities of its
+block up to itself.
+
+The workload can be made in slices: entities come in blocks of BLOCK, each
+drawn from its own generator seeded from (seed, block), and record IDs follow
+from the entity's position, so make_methods(n, start=a, stop=b) equals the
+full workload's [a:b] while generating only the blocks that overlap it, and
+those no further than b.
 """
 
+import bisect
 import random
 
 DATASETS = ("crm", "erp", "web")  # drawn with weights 0.6, 0.3, 0.1
+BLOCK = 1024
+# Room for every record of an entity; "rec%09d" stays 12 characters for the
+# first 10**9 // RECORD_SLOTS (about 7.8 million) entities.
+RECORD_SLOTS = 128
 
 
 def _record_count(rng):
@@ -20,37 +33,63 @@ def _record_count(rng):
     return rng.randint(7, 100)
 
 
-def make_methods(n_entities, seed=7):
-    """Returns (first, second): two lists of entity dicts over the same records."""
-    rng = random.Random(seed)
-    first = []
-    serial = 0
-    for index in range(n_entities):
+def _record_id(index, slot):
+    return "rec%09d" % (index * RECORD_SLOTS + slot)
+
+
+def _block(seed, block, count):
+    """Both methods' first `count` entities of a block. Each entity depends only
+    on the entities before it in its block, so a block cut short, by a slice
+    or by the end of a workload, holds the same entities as a whole one."""
+    rng = random.Random("%d:%d" % (seed, block))
+    first_index = block * BLOCK
+    first, second = [], []
+    ends = []  # running record count of the block, for a uniform pick among its records
+    total = 0
+    for index in range(first_index, first_index + count):
         entity = {}
-        for _ in range(_record_count(rng)):
+        base = index * RECORD_SLOTS
+        size = _record_count(rng)
+        for record in range(base, base + size):
             roll = rng.random()
             dataset = "crm" if roll < 0.6 else "erp" if roll < 0.9 else "web"
             records = entity.get(dataset)
             if records is None:
                 records = entity[dataset] = []
-            records.append("rec%09d" % serial)  # 12 characters
-            serial += 1
+            records.append("rec%09d" % record)
         if index % 10 == 0:
             entity["metadata"] = {"source": "batch-%d" % (index % 7)}
         first.append(entity)
-
-    second = []
-    for index, entity in enumerate(first):
+        total += size
+        ends.append(total)
         if index % 10 != 5:
             second.append(entity)
             continue
-        # Move one record to the neighbouring entity's dataset lists.
+        # Give up one record and take another of the block's records so far.
         changed = {k: list(v) for k, v in entity.items() if k != "metadata"}
-        dataset = next(iter(changed))
-        if changed[dataset]:
-            changed[dataset].pop()
-        changed.setdefault("web", []).append("rec%09d" % rng.randrange(serial))
+        given_up = changed[next(iter(changed))].pop()
+        taken = given_up
+        while taken == given_up:
+            picked = rng.randrange(total)
+            owner = bisect.bisect_right(ends, picked)
+            taken = _record_id(first_index + owner, picked - (ends[owner - 1] if owner else 0))
+        changed.setdefault("web", []).append(taken)
         second.append(changed)
+    return first, second
+
+
+def make_methods(n_entities, seed=7, start=0, stop=None):
+    """Returns (first, second): the two methods' entities at positions
+    [start, stop) of a workload of n_entities (stop defaults to n_entities)."""
+    stop = n_entities if stop is None else min(stop, n_entities)
+    first, second = [], []
+    if start >= stop:
+        return first, second
+    for block in range(start // BLOCK, (stop - 1) // BLOCK + 1):
+        block_first, block_second = _block(seed, block, min(stop - block * BLOCK, BLOCK))
+        low = max(start - block * BLOCK, 0)
+        first.extend(block_first[low:])
+        second.extend(block_second[low:])
     return first, second
 
 
