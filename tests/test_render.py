@@ -117,7 +117,9 @@ def render_in_subprocess(code, width=None):
             break
         chunks.append(chunk)
     os.close(master)
-    assert process.wait() == 0, process.stderr.read()
+    with process:
+        errors = process.stderr.read()
+    assert process.returncode == 0, errors
     return b"".join(chunks).decode()
 
 
