@@ -16,7 +16,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: all deps venv install test pytest cpp-test asan tsan fuzz demo bench clean
+.PHONY: all deps venv install test pytest stubtest cpp-test asan tsan fuzz demo scale-out bench clean
 
 all: install
 
@@ -40,10 +40,14 @@ $(VENV)/.installed: $(BUILD)/.deps $(VENV)/.ready $(SOURCES)
 	$(PIP) install --quiet --no-build-isolation ".[test]"
 	@touch $@
 
-test: install pytest cpp-test asan
+test: install pytest stubtest cpp-test asan
 
 pytest: install
 	$(PY) -m pytest -q tests
+
+# The installed stubs against the built module.
+stubtest: install
+	$(PY) -m mypy.stubtest tessellar
 
 cpp-test: $(BUILD)/.deps $(VENV)/.ready
 	$(CMAKE) -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -84,8 +88,16 @@ fuzz: install
 	@mkdir -p $(BUILD)/fuzz-corpus
 	$(PY) fuzz/fuzz_add_method.py -max_total_time=$(FUZZ_TIME) -rss_limit_mb=4096 $(BUILD)/fuzz-corpus
 
-demo: install
+# The demo's extra dependencies; reinstalling reuses the build directory.
+$(VENV)/.demo-ready: $(VENV)/.installed
+	$(PIP) install --quiet --no-build-isolation ".[test,demo]"
+	@touch $@
+
+demo: install $(VENV)/.demo-ready
 	$(PY) examples/demo.py
+
+scale-out: install
+	$(PY) examples/scale_out.py $(ARGS)
 
 bench: install
 	$(PY) bench/run.py $(ARGS)
