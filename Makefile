@@ -9,7 +9,7 @@ BUILD := build
 JOBS ?= $(shell nproc)
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-DEB_PACKAGES := g++ pkg-config libssl-dev libroaring-dev librust-blake3-dev libtbb-dev \
+DEB_PACKAGES := g++ pkg-config python3-dev python3-venv libssl-dev libroaring-dev librust-blake3-dev libtbb-dev \
 	libutf8proc-dev libboost1.81-dev libgtest-dev b3sum
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -30,7 +30,8 @@ def connected_components(records, matches):
 
 def normalised_key(values):
     """Lower-cased, stripped values joined into one key; None when any value
-    is missing or blank, so that missing data never makes a match."""
+    is missing, blank or not a string, so that missing data never makes a
+    match."""
     parts = []
     for value in values:
         text = value.strip().lower() if isinstance(value, str) else ""

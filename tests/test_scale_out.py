@@ -62,11 +62,22 @@ def test_second_method_moves_one_record_in_one_entity_in_ten(full_workload):
         assert len(records[index] - kept) == 1 and len(kept - records[index]) <= 1
 
 
-@pytest.mark.parametrize("partitions", [1, 4])
-def test_partitions_in_workers_match_one_process(client, partitions):
-    single = scale_out.partition_job(N_ENTITIES, 0, N_ENTITIES)
-    assert scale_out.run_partitioned(client, N_ENTITIES, partitions) == single
-    assert len(single["first"]) == len(single["jaccard"]) == N_ENTITIES
+@pytest.fixture(scope="module")
+def single_process():
+    return scale_out.partition_job(N_ENTITIES, 0, N_ENTITIES)
+
+
+def test_single_process_job_sees_the_changed_entities(single_process):
+    changed = [index % 10 == 5 for index in range(N_ENTITIES)]
+    assert [score < 1.0 for score in single_process["jaccard"]] == changed
+    assert [a != b for a, b in zip(single_process["first"], single_process["second"])] == changed
+
+
+# Eight partitions of 625 entities are hashed on the calling thread, the
+# others on the worker pool: both must agree with one process.
+@pytest.mark.parametrize("partitions", [1, 4, 8])
+def test_partitions_in_workers_match_one_process(client, single_process, partitions):
+    assert scale_out.run_partitioned(client, N_ENTITIES, partitions) == single_process
 
 
 @pytest.mark.parametrize("key, tamper", [
