@@ -20,6 +20,8 @@ Status add_entities(Collection& collection, const IngestBatch& batch, StringInte
         datasets.put(dataset.name, *id);
     }
 
+    interner.expect_strings(batch.record_count());
+
     std::vector<StringInterner::Group> groups;
     std::vector<StringInterner::InternedGroup> interned;  // buffers reused for every entity
     for (size_t entity = 0; entity < batch.entity_count(); ++entity) {

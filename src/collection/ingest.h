@@ -35,6 +35,7 @@ public:
     }
 
     size_t entity_count() const noexcept { return entity_starts_.size(); }
+    size_t record_count() const noexcept { return records_.size(); }
     std::span<const Dataset> datasets_of(size_t entity) const noexcept;
     std::span<const Dataset> datasets() const noexcept { return datasets_; }
     std::span<const std::string_view> records_of(const Dataset& dataset) const noexcept {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <new>
 #include <string>
@@ -94,6 +95,15 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
         return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
     }
     return interner;
+}
+
+void StringInterner::expect_strings(size_t incoming) {
+    if (incoming <= size()) return;
+    try {
+        tables().ids.reserve(std::min<size_t>(size() + incoming, kMaxStrings));
+    } catch (const std::exception&) {
+        // Only a hint: the interning itself reports memory exhaustion.
+    }
 }
 
 StringInterner::StringInterner(const StringInterner& other)

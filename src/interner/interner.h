@@ -29,6 +29,12 @@ public:
     // Reserves room for `capacity` strings; MemoryError when it cannot.
     static Result<StringInterner> with_capacity(uint64_t capacity);
 
+    // Prepares the ID table for a batch of `incoming` strings that may be
+    // new, so that a first large load does not rehash its way up. It only
+    // does so while the batch outnumbers the strings already interned: a
+    // later batch mostly finds known strings and would be over-served.
+    void expect_strings(size_t incoming);
+
     StringInterner(const StringInterner& other);
     StringInterner& operator=(const StringInterner& other);
     // A moved-from interner is empty.
