@@ -19,7 +19,8 @@ import random
 
 DATASETS = ("crm", "erp", "web")  # drawn with weights 0.6, 0.3, 0.1
 BLOCK = 1024
-# Room for every record of an entity; "rec%09d" stays 12 characters for the
+RECORD_ID = "rec%09d"  # of entity index * RECORD_SLOTS + the record's slot
+# Room for every record of an entity; RECORD_ID stays 12 characters for the
 # first 10**9 // RECORD_SLOTS (about 7.8 million) entities.
 RECORD_SLOTS = 128
 
@@ -31,10 +32,6 @@ def _record_count(rng):
     if roll < 0.95:
         return rng.randint(2, 6)
     return rng.randint(7, 100)
-
-
-def _record_id(index, slot):
-    return "rec%09d" % (index * RECORD_SLOTS + slot)
 
 
 def _block(seed, block, count):
@@ -56,7 +53,7 @@ def _block(seed, block, count):
             records = entity.get(dataset)
             if records is None:
                 records = entity[dataset] = []
-            records.append("rec%09d" % record)
+            records.append(RECORD_ID % record)
         if index % 10 == 0:
             entity["metadata"] = {"source": "batch-%d" % (index % 7)}
         first.append(entity)
@@ -72,7 +69,8 @@ def _block(seed, block, count):
         while taken == given_up:
             picked = rng.randrange(total)
             owner = bisect.bisect_right(ends, picked)
-            taken = _record_id(first_index + owner, picked - (ends[owner - 1] if owner else 0))
+            slot = picked - (ends[owner - 1] if owner else 0)
+            taken = RECORD_ID % ((first_index + owner) * RECORD_SLOTS + slot)
         changed.setdefault("web", []).append(taken)
         second.append(changed)
     return first, second
