@@ -27,10 +27,8 @@ bool parse_parameter(std::string_view item, Parameter& parameter) {
     // Only text defaults occur: a double-quoted literal without escapes.
     std::string_view value = trim(item.substr(equals + 1));
     if (value.size() < 2 || value.front() != '"' || value.back() != '"') return false;
-    value = value.substr(1, value.size() - 2);
-    parameter.default_value =
-        PyRef::steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), nullptr));
-    return static_cast<bool>(parameter.default_value);
+    parameter.default_text = std::string(value.substr(1, value.size() - 2));
+    return true;
 }
 
 void set_type_error(const std::string& message) {
@@ -44,7 +42,7 @@ std::string plural(size_t count, const char* word) {
 
 bool too_many_positional(const Signature& signature, Py_ssize_t given) {
     size_t required = 0;
-    for (const Parameter& parameter : signature.parameters) required += parameter.default_value ? 0 : 1;
+    for (const Parameter& parameter : signature.parameters) required += parameter.default_text ? 0 : 1;
     const size_t total = signature.parameters.size();
     std::string takes = required == total ? plural(total, "positional argument")
                                           : "from " + std::to_string(required) + " to " + std::to_string(total) +
@@ -57,7 +55,7 @@ bool too_many_positional(const Signature& signature, Py_ssize_t given) {
 bool missing_arguments(const Signature& signature, PyObject** slots) {
     std::vector<std::string> missing;
     for (size_t i = 0; i < signature.parameters.size(); ++i) {
-        if (!slots[i]) missing.push_back("'" + signature.parameters[i].name + "'");
+        if (!slots[i] && !signature.parameters[i].default_text) missing.push_back("'" + signature.parameters[i].name + "'");
     }
     std::string names;
     for (size_t i = 0; i < missing.size(); ++i) {
@@ -128,12 +126,10 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
         slots[index] = args[nargs + k];
     }
 
-    bool complete = true;
     for (size_t i = 0; i < count; ++i) {
-        if (!slots[i]) slots[i] = signature.parameters[i].default_value.get();
-        complete = complete && slots[i];
+        if (!slots[i] && !signature.parameters[i].default_text) return missing_arguments(signature, slots);
     }
-    return complete || missing_arguments(signature, slots);
+    return true;
 }
 
 PyObject* raise(const Error& error) {
@@ -153,6 +149,37 @@ PyObject* raise(const Error& error) {
     return set_error(PyExc_SystemError, error.message);
 }
 
+namespace {
+
+// The pending exception, normalized, taken out of the error indicator.
+PyRef take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+#endif
+}
+
+PyObject* raise_with_cause(PyObject* type, PyObject* message, PyRef cause) {
+    PyRef error = PyRef::steal(PyObject_CallOneArg(type, message));
+    if (!error) return nullptr;
+    if (cause) PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(type, error.get());
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* raise_from_pending(PyObject* type, PyObject* message) {
+    return raise_with_cause(type, message, take_pending_exception());
+}
+
 PyObject* raise_for_argument(const Error& error, const std::string& parameter) {
     const std::string prefix = "argument '" + parameter + "': ";
     if (error.kind == ErrorKind::TypeError) return set_error(PyExc_TypeError, prefix + error.message);
@@ -160,21 +187,12 @@ PyObject* raise_for_argument(const Error& error, const std::string& parameter) {
 
     // A TypeError from the interpreter's own conversion: re-raise it with the
     // argument's name in front, keeping the original as the cause.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef original = PyRef::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    PyRef original = take_pending_exception();
     PyRef text = PyRef::steal(original ? PyObject_Str(original.get()) : nullptr);
     if (!text) return nullptr;
     PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
     if (!message) return nullptr;
-    PyRef wrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!wrapped) return nullptr;
-    PyException_SetCause(wrapped.get(), original.release());
-    PyErr_SetObject(PyExc_TypeError, wrapped.get());
-    return nullptr;
+    return raise_with_cause(PyExc_TypeError, message.get(), std::move(original));
 }
 
 }  // namespace tessellar::py

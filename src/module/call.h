@@ -22,7 +22,9 @@ namespace tessellar::py {
 
 struct Parameter {
     std::string name;
-    PyRef default_value;  // null when the parameter is required
+    // Only texts have defaults. A C++ value rather than a Python object:
+    // signatures are statics, destroyed after the interpreter is gone.
+    std::optional<std::string> default_text;
 };
 
 // Parsed from a text signature such as ($self, name, algorithm="sha256").
@@ -35,7 +37,8 @@ struct Signature {
 std::optional<Signature> parse_signature(const char* class_name, const char* method_name, const char* text);
 
 // Fills slots[i] with the argument for parameter i (borrowed) from a
-// vectorcall argument array, or sets a TypeError and returns false.
+// vectorcall argument array, or null where the default applies; or sets a
+// TypeError and returns false.
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** slots);
 
@@ -43,6 +46,9 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 PyObject* raise(const Error& error);
 // As raise(), but a TypeError becomes "argument 'name': " + its message.
 PyObject* raise_for_argument(const Error& error, const std::string& parameter);
+// Replaces the pending exception, if any, by a new `type` exception whose
+// message is `message` and whose cause is the replaced one.
+PyObject* raise_from_pending(PyObject* type, PyObject* message);
 
 // Runs `body`, turning any C++ exception into a Python one.
 template <class Body>
@@ -88,6 +94,15 @@ struct FunctionTraits<R (*)(A...)> {
     static constexpr size_t arity = sizeof...(A);
 };
 
+// The holder of an omitted argument: its declared default.
+template <class Arg>
+Result<typename Converter<Arg>::Holder> default_of(const Parameter& parameter) {
+    if constexpr (std::is_same_v<Arg, std::string_view>) {
+        if (parameter.default_text) return std::string_view(*parameter.default_text);
+    }
+    return fail(ErrorKind::RuntimeError, "no default for argument '" + parameter.name + "'");
+}
+
 // Converts slots[0..n) by the parameter types `Args`, then calls
 // fn(leading..., converted...) and delivers its result.
 template <class... Args, size_t... I, class F, class... Leading>
@@ -97,9 +112,10 @@ PyObject* convert_and_call(std::tuple<Args...>*, std::index_sequence<I...>, F fn
     bool converted = true;
     auto convert_one = [&]<size_t K>(std::integral_constant<size_t, K>) {
         using Arg = std::tuple_element_t<K, std::tuple<Args...>>;
-        auto holder = Converter<Arg>::convert(slots[K]);
+        const Parameter& parameter = signature.parameters[K];
+        auto holder = slots[K] ? Converter<Arg>::convert(slots[K]) : default_of<Arg>(parameter);
         if (!holder) {
-            raise_for_argument(holder.error(), signature.parameters[K].name);
+            raise_for_argument(holder.error(), parameter.name);
             return false;
         }
         std::get<K>(holders).emplace(std::move(*holder));

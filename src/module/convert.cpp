@@ -2,11 +2,17 @@
 #include "module/result.h"
 
 #include <climits>
+#include <cstring>
 #include <string>
 
 namespace tessellar::py {
 
-const char* type_name(PyObject* object) noexcept { return _PyType_Name(Py_TYPE(object)); }
+const char* type_name(PyObject* object) noexcept {
+    // tp_name is "module.Name" for classes of extension modules.
+    const char* name = Py_TYPE(object)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
 
 Error conversion_error(PyObject* object, const char* target) {
     return Error{ErrorKind::TypeError,

@@ -35,7 +35,8 @@ inline constexpr bool kBoundClass<Collection> = true;
 template <>
 inline constexpr bool kBoundClass<Frame> = true;
 
-// The Python class of a value type; filled in when the type is created.
+// The Python class of a value type; filled in when the type is created. A
+// borrowed pointer: the module object owns its classes.
 template <class T>
     requires kBoundClass<T>
 struct Class {

@@ -36,17 +36,14 @@ int clear(PyObject* self) {
     return 0;
 }
 
-// Builds the type once per process; later calls return the same type.
-// On failure returns null with RuntimeError "failed to create type object for <name>".
+// Builds the type for the module being initialised, which owns it from then
+// on. On failure returns null with RuntimeError "failed to create type object
+// for <name>", caused by the original error.
 template <class T, const ClassDef<T>& Def>
 PyTypeObject* create_type(PyObject* module) {
-    if (Class<T>::type) {
-        Py_INCREF(Class<T>::type);
-        return Class<T>::type;
-    }
-    auto failed = [] {
-        PyErr_Clear();
-        PyErr_Format(PyExc_RuntimeError, "failed to create type object for %s", Def.name);
+    auto failed = []() -> PyTypeObject* {
+        PyRef message = PyRef::steal(PyUnicode_FromFormat("failed to create type object for %s", Def.name));
+        if (message) raise_from_pending(PyExc_RuntimeError, message.get());
         return nullptr;
     };
     static std::string doc = std::string(Def.name) + Def.signature + "\n--\n\n" + Def.doc;
@@ -104,7 +101,6 @@ PyTypeObject* create_type(PyObject* module) {
     if (!type) return failed();
     Class<T>::name = Def.name;
     Class<T>::type = reinterpret_cast<PyTypeObject*>(type);
-    Py_INCREF(type);  // the process keeps one reference for the module's lifetime
     return Class<T>::type;
 }
 
