@@ -1,6 +1,6 @@
-#include "collection/batch_hash.h"
-#include "collection/ingest.h"
-#include "entity/canonical_hash.h"
+#include "core/collection/batch_hash.h"
+#include "core/collection/ingest.h"
+#include "core/entity/canonical_hash.h"
 
 #include <gtest/gtest.h>
 #include <tbb/task_arena.h>

@@ -1,5 +1,5 @@
-#include "hash/dataset_id.h"
-#include "hash/digest.h"
+#include "core/hash/dataset_id.h"
+#include "core/hash/digest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "entity/canonical_hash.h"
-#include "entity/entity.h"
-#include "entity/record_set.h"
-#include "entity/similarity.h"
+#include "core/entity/canonical_hash.h"
+#include "core/entity/entity.h"
+#include "core/entity/record_set.h"
+#include "core/entity/similarity.h"
 
 #include <gtest/gtest.h>
 #include <malloc.h>

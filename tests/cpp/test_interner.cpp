@@ -1,4 +1,4 @@
-#include "interner/interner.h"
+#include "core/interner/interner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "frame/table.h"
+#include "core/render/table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,21 @@
+#include "core/collection/collection.h"
+
+namespace tessellar {
+
+Result<Entity*> Collection::entity_at(uint64_t index) {
+    if (index >= entities_.size()) return fail(ErrorKind::IndexError, "Entity index out of range");
+    return &entities_[index];
+}
+
+Result<const Entity*> Collection::entity_at(uint64_t index) const {
+    if (index >= entities_.size()) return fail(ErrorKind::IndexError, "Entity index out of range");
+    return &entities_[index];
+}
+
+uint64_t Collection::total_records() const noexcept {
+    uint64_t total = 0;
+    for (const Entity& entity : entities_) total += entity.total_records();
+    return total;
+}
+
+}  // namespace tessellar

@@ -1,0 +1,242 @@
+#include "core/interner/interner.h"
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace tessellar {
+
+namespace {
+
+constexpr size_t kMaxBlockSize = size_t{1} << 20;
+// Texts above this size get a block of their own instead of wasting the tail
+// of the current one.
+constexpr size_t kOwnBlockThreshold = kMaxBlockSize / 16;
+
+// std::string_view compares through char_traits<char>, which compares bytes
+// as unsigned char: plain byte order, a proper prefix first.
+struct ByString {
+    const std::vector<std::string_view>& strings;
+    bool operator()(uint32_t a, uint32_t b) const noexcept { return strings[a] < strings[b]; }
+};
+
+uint32_t hash_text(std::string_view text) noexcept {
+    return static_cast<uint32_t>(std::hash<std::string_view>{}(text));
+}
+
+// The table holds only 32-bit IDs and finds them by their strings: four
+// bytes a slot keeps it small enough to stay mostly in cache while millions
+// of strings are interned. Each string's hash is kept beside it, so growing
+// the table reads no text. (The table mixes the 32 bits before use.)
+struct IdHash {
+    using is_transparent = void;
+    const std::vector<uint32_t>* hashes;
+    size_t operator()(std::string_view text) const noexcept { return hash_text(text); }
+    size_t operator()(uint32_t id) const noexcept { return (*hashes)[id]; }
+};
+
+struct IdEqual {
+    using is_transparent = void;
+    const std::vector<std::string_view>* strings;
+    bool operator()(uint32_t a, uint32_t b) const noexcept { return a == b; }
+    bool operator()(std::string_view text, uint32_t id) const noexcept { return text == (*strings)[id]; }
+    bool operator()(uint32_t id, std::string_view text) const noexcept { return text == (*strings)[id]; }
+};
+
+}  // namespace
+
+struct StringInterner::Tables {
+    Tables() : ids(0, IdHash{&hashes}, IdEqual{&strings}) {}
+    Tables(const Tables&) = delete;
+    Tables& operator=(const Tables&) = delete;
+
+    std::vector<std::string_view> strings;
+    std::vector<uint32_t> hashes;  // hash_text() of each string, by ID
+    boost::unordered_flat_set<uint32_t, IdHash, IdEqual> ids;
+};
+
+StringInterner::StringInterner() noexcept = default;
+
+StringInterner::StringInterner(uint64_t id_limit) noexcept : id_limit_(id_limit) {}
+
+StringInterner::~StringInterner() = default;
+
+const std::vector<std::string_view>& StringInterner::strings() const noexcept {
+    static const std::vector<std::string_view> none;
+    return tables_ ? tables_->strings : none;
+}
+
+StringInterner::Tables& StringInterner::tables() {
+    if (!tables_) tables_ = std::make_unique<Tables>();
+    return *tables_;
+}
+
+Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
+    if (capacity > kMaxStrings) {
+        return fail(ErrorKind::OverflowError, "capacity " + std::to_string(capacity) +
+                                                  " exceeds the 4294967296 strings an interner can hold");
+    }
+    StringInterner interner;
+    const auto reserved = static_cast<size_t>(capacity);
+    try {
+        Tables& tables = interner.tables();
+        tables.strings.reserve(reserved);
+        tables.hashes.reserve(reserved);
+        tables.ids.reserve(reserved);
+    } catch (const std::length_error&) {
+        return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
+    } catch (const std::bad_alloc&) {
+        return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
+    }
+    return interner;
+}
+
+void StringInterner::expect_strings(size_t incoming) {
+    if (incoming <= size()) return;
+    try {
+        tables().ids.reserve(std::min<size_t>(size() + incoming, kMaxStrings));
+    } catch (const std::exception&) {
+        // Only a hint: the interning itself reports memory exhaustion.
+    }
+}
+
+StringInterner::StringInterner(const StringInterner& other)
+    : blocks_(other.blocks_),
+      sorted_ids_(other.sorted_ids_),
+      id_limit_(other.id_limit_) {
+    if (other.empty()) return;
+    Tables& copy = tables();
+    copy.strings = other.tables_->strings;
+    copy.hashes = other.tables_->hashes;
+    copy.ids.reserve(copy.strings.size());
+    for (uint32_t id = 0; id < copy.strings.size(); ++id) copy.ids.insert(id);
+}
+
+StringInterner::StringInterner(StringInterner&& other) noexcept
+    : blocks_(std::move(other.blocks_)),
+      cursor_(std::exchange(other.cursor_, nullptr)),
+      block_free_(std::exchange(other.block_free_, 0)),
+      next_block_size_(other.next_block_size_),
+      tables_(std::move(other.tables_)),
+      sorted_ids_(std::exchange(other.sorted_ids_, std::nullopt)),
+      id_limit_(other.id_limit_) {}
+
+StringInterner& StringInterner::operator=(StringInterner&& other) noexcept {
+    if (this == &other) return *this;
+    blocks_ = std::move(other.blocks_);
+    cursor_ = std::exchange(other.cursor_, nullptr);
+    block_free_ = std::exchange(other.block_free_, 0);
+    next_block_size_ = other.next_block_size_;
+    tables_ = std::move(other.tables_);
+    sorted_ids_ = std::exchange(other.sorted_ids_, std::nullopt);
+    id_limit_ = other.id_limit_;
+    return *this;
+}
+
+StringInterner& StringInterner::operator=(const StringInterner& other) {
+    if (this != &other) *this = StringInterner(other);
+    return *this;
+}
+
+std::string_view StringInterner::store(std::string_view text) {
+    if (text.empty()) return {};
+    if (text.size() > kOwnBlockThreshold) {
+        std::shared_ptr<char[]> block(new char[text.size()]);
+        std::memcpy(block.get(), text.data(), text.size());
+        blocks_.push_back(block);
+        return {block.get(), text.size()};
+    }
+    if (text.size() > block_free_) {
+        const size_t size = std::max(next_block_size_, text.size());
+        std::shared_ptr<char[]> block(new char[size]);
+        blocks_.push_back(block);
+        cursor_ = block.get();
+        block_free_ = size;
+        next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
+    }
+    std::memcpy(cursor_, text.data(), text.size());
+    std::string_view stored(cursor_, text.size());
+    cursor_ += text.size();
+    block_free_ -= text.size();
+    return stored;
+}
+
+Result<uint32_t> StringInterner::intern(std::string_view text) {
+    sorted_ids_.reset();
+    Tables& tables = this->tables();
+    if (auto found = tables.ids.find(text); found != tables.ids.end()) return *found;
+    if (tables.strings.size() >= id_limit_) {
+        return fail(ErrorKind::OverflowError,
+                    "string interner is full: at most " + std::to_string(id_limit_) + " strings");
+    }
+    const auto id = static_cast<uint32_t>(tables.strings.size());
+    tables.hashes.push_back(hash_text(text));
+    try {
+        tables.strings.push_back(store(text));
+        tables.ids.insert(id);
+    } catch (...) {
+        // Keep the tables in step when one of them cannot grow.
+        tables.hashes.resize(id);
+        tables.strings.resize(id);
+        throw;
+    }
+    return id;
+}
+
+std::optional<uint32_t> StringInterner::lookup(std::string_view text) const {
+    if (!tables_) return std::nullopt;
+    if (auto found = tables_->ids.find(text); found != tables_->ids.end()) return *found;
+    return std::nullopt;
+}
+
+Result<std::string_view> StringInterner::get_string(uint32_t id) const {
+    if (id >= size()) return fail(ErrorKind::IndexError, "Invalid string ID");
+    return string_at(id);
+}
+
+const std::vector<uint32_t>& StringInterner::get_sorted_ids() {
+    if (!sorted_ids_) {
+        std::vector<uint32_t> ids(size());
+        for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<uint32_t>(i);
+        // All strings differ, so an unstable sort gives the stable order.
+        std::sort(ids.begin(), ids.end(), ByString{strings()});
+        sorted_ids_ = std::move(ids);
+    }
+    return *sorted_ids_;
+}
+
+void StringInterner::sort_by_string(std::span<uint32_t> ids) const {
+    std::sort(ids.begin(), ids.end(), ByString{strings()});
+}
+
+Result<std::vector<StringInterner::InternedGroup>> StringInterner::batch_intern_by_dataset(
+    std::span<const Group> groups) {
+    std::vector<InternedGroup> result;
+    if (Status status = batch_intern_by_dataset(groups, result); !status) return std::unexpected(status.error());
+    return result;
+}
+
+Status StringInterner::batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out) {
+    out.resize(groups.size());
+    for (size_t i = 0; i < groups.size(); ++i) {
+        InternedGroup& interned = out[i];
+        interned.dataset_id = groups[i].dataset_id;
+        interned.in_order.clear();
+        for (std::string_view text : groups[i].texts) {
+            auto id = intern(text);
+            if (!id) return std::unexpected(std::move(id.error()));
+            interned.in_order.push_back(*id);
+        }
+        interned.by_string.assign(interned.in_order.begin(), interned.in_order.end());
+        sort_by_string(interned.by_string);
+    }
+    return {};
+}
+
+}  // namespace tessellar

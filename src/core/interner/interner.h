@@ -1,0 +1,104 @@
+// Dense two-way mapping between strings and unsigned 32-bit IDs.
+//
+// Texts live in append-only arena blocks that copies share: a snapshot of a
+// frame's interner copies the ID tables but never the texts themselves.
+#pragma once
+
+#include "core/error.h"
+
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessellar {
+
+class StringInterner {
+public:
+    // IDs are 32-bit, so at most 2^32 strings; tests inject a smaller limit.
+    static constexpr uint64_t kMaxStrings = uint64_t{1} << 32;
+
+    StringInterner() noexcept;
+    explicit StringInterner(uint64_t id_limit) noexcept;
+    ~StringInterner();
+
+    // Reserves room for `capacity` strings; MemoryError when it cannot.
+    static Result<StringInterner> with_capacity(uint64_t capacity);
+
+    // Prepares the ID table for a batch of `incoming` strings that may be
+    // new, so that a first large load does not rehash its way up. It only
+    // does so while the batch outnumbers the strings already interned: a
+    // later batch mostly finds known strings and would be over-served.
+    void expect_strings(size_t incoming);
+
+    StringInterner(const StringInterner& other);
+    StringInterner& operator=(const StringInterner& other);
+    // A moved-from interner is empty.
+    StringInterner(StringInterner&& other) noexcept;
+    StringInterner& operator=(StringInterner&& other) noexcept;
+
+    // The ID of `text`, adding it when new. Drops the sorted-ID cache.
+    // Fails with OverflowError once the ID space is exhausted.
+    Result<uint32_t> intern(std::string_view text);
+    std::optional<uint32_t> lookup(std::string_view text) const;
+    // IndexError "Invalid string ID" when `id` is not below size().
+    Result<std::string_view> get_string(uint32_t id) const;
+    // Unchecked: `id` must be below size().
+    std::string_view string_at(uint32_t id) const noexcept { return strings()[id]; }
+    const std::vector<std::string_view>& strings() const noexcept;
+
+    size_t size() const noexcept { return strings().size(); }
+    bool empty() const noexcept { return strings().empty(); }
+
+    // Every ID ordered by the bytes of its string; computed once and cached
+    // until the next intern().
+    const std::vector<uint32_t>& get_sorted_ids();
+    bool has_sorted_cache() const noexcept { return sorted_ids_.has_value(); }
+
+    struct InternedGroup {
+        uint32_t dataset_id;
+        std::vector<uint32_t> in_order;  // the IDs of the input list, same order
+        std::vector<uint32_t> by_string; // the same IDs sorted by their strings
+    };
+    struct Group {
+        uint32_t dataset_id;
+        std::span<const std::string_view> texts;
+    };
+    // Interns every text of every group (groups in the given order, texts in
+    // list order) and returns per group its IDs in input order and sorted by
+    // string, duplicates kept.
+    Result<std::vector<InternedGroup>> batch_intern_by_dataset(std::span<const Group> groups);
+    // The same into `out`, whose groups' buffers are reused: a bulk load
+    // calls this once per entity without allocating each time.
+    Status batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out);
+
+    // Sorts `ids` by the bytes of their strings; all must be below size().
+    // Equal strings are equal IDs, so the order is the stable one.
+    void sort_by_string(std::span<uint32_t> ids) const;
+
+private:
+    std::string_view store(std::string_view text);
+
+    // Text blocks, shared with copies. New texts go at `cursor_`, inside a
+    // block this interner created itself: a copy starts without a cursor so it
+    // never writes into a block it shares with its source.
+    std::vector<std::shared_ptr<char[]>> blocks_;
+    char* cursor_ = nullptr;
+    size_t block_free_ = 0;
+    size_t next_block_size_ = 4096;
+
+    // The strings by ID and the table of IDs looked up by string. Kept on the
+    // heap together, because the table's hash and equality read the strings;
+    // absent until the first string arrives.
+    struct Tables;
+    Tables& tables();
+    std::unique_ptr<Tables> tables_;
+    std::optional<std::vector<uint32_t>> sorted_ids_;
+    uint64_t id_limit_ = kMaxStrings;
+};
+
+}  // namespace tessellar

@@ -1,0 +1,105 @@
+#include "python/tessellar/entity_data.h"
+
+#include "python/boundary/convert.h"
+
+#include <string_view>
+
+namespace tessellar::py {
+
+namespace {
+
+constexpr std::string_view kMetadataKey = "metadata";
+
+Status read_metadata(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out) {
+    if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    // Nothing here runs Python code, so the dict cannot change under the walk.
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        auto text = text_from(key);
+        if (!text) return std::unexpected(std::move(text.error()));
+        auto key_id = interner.intern(*text);
+        if (!key_id) return std::unexpected(std::move(key_id.error()));
+        out.metadata.push_back({entity, *key_id, PyRef::borrow(value)});
+    }
+    return {};
+}
+
+// True when reading may have run Python code: a sequence type other than
+// list and tuple.
+bool runs_python_code(PyObject* records) { return !PyList_CheckExact(records) && !PyTuple_CheckExact(records); }
+
+Status read_records(PyObject* records, EntityData& out) {
+    if (Status status = check_list_argument(records); !status) return status;
+    return for_each_item(records, [&](PyObject* item) -> Status {
+        auto text = text_from(item);
+        if (!text) return std::unexpected(std::move(text.error()));
+        out.pin(item);
+        out.batch.add_record(*text);
+        return {};
+    });
+}
+
+Error changed_during_reading() {
+    return Error{ErrorKind::RuntimeError, "dictionary changed during iteration"};
+}
+
+using Pairs = std::vector<std::pair<PyRef, PyRef>>;
+
+// Whether `dict` still holds exactly the keys of `items`, in that order.
+// A value replaced under the same key is not a change of what is walked:
+// the snapshot keeps the value that was read.
+bool same_keys(PyObject* dict, const Pairs& items) {
+    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size())) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    for (const auto& item : items) {
+        if (!PyDict_Next(dict, &position, &key, &value) || key != item.first.get()) return false;
+    }
+    return true;
+}
+
+// `items` is scratch space, reused from one entity to the next.
+Status read_entity(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out, Pairs& items) {
+    if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
+    out.batch.start_entity();
+    // Reading records may run Python code (a sequence type written in
+    // Python) that changes this dict: walk a snapshot of its pairs, and fail
+    // if the dict no longer holds them afterwards.
+    items.clear();
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+
+    bool python_code_ran = false;
+    for (const auto& [held_key, held_value] : items) {
+        auto name = text_from(held_key.get());
+        if (!name) return std::unexpected(std::move(name.error()));
+        if (*name == kMetadataKey) {
+            if (Status status = read_metadata(held_value.get(), entity, interner, out); !status) return status;
+            continue;
+        }
+        out.pin(held_key.get());
+        out.batch.add_dataset(*name);
+        python_code_ran = python_code_ran || runs_python_code(held_value.get());
+        if (Status status = read_records(held_value.get(), out); !status) return status;
+        if (python_code_ran && !same_keys(dict, items)) return std::unexpected(changed_during_reading());
+    }
+    return {};
+}
+
+}  // namespace
+
+EntityData::~EntityData() {
+    for (PyObject* text : pinned_) Py_DECREF(text);
+}
+
+Status read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out) {
+    Pairs items;
+    for (size_t entity = 0; entity < elements.size(); ++entity) {
+        if (Status status = read_entity(elements[entity].get(), entity, interner, out, items); !status) return status;
+    }
+    return {};
+}
+
+}  // namespace tessellar::py

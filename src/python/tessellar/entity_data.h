@@ -1,0 +1,49 @@
+// Reading add_method's `entity_data` from Python.
+#pragma once
+
+#include "core/collection/ingest.h"
+#include "core/interner/interner.h"
+#include "core/error.h"
+#include "python/boundary/pyref.h"
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tessellar::py {
+
+// The converted input of one add_method call. The batch's string views point
+// into Python str objects that `pinned` keeps alive, so that Python code run
+// while reading (a sequence type written in Python) cannot free them.
+class EntityData {
+public:
+    struct MetadataEntry {
+        size_t entity;
+        uint32_t key_id;
+        PyRef value;
+    };
+
+    EntityData() = default;
+    EntityData(const EntityData&) = delete;
+    EntityData& operator=(const EntityData&) = delete;
+    ~EntityData();
+
+    IngestBatch batch;
+    std::vector<MetadataEntry> metadata;
+
+    void pin(PyObject* text) {
+        pinned_.push_back(text);
+        Py_INCREF(text);
+    }
+
+private:
+    std::vector<PyObject*> pinned_;
+};
+
+// Converts every element, each of which must be an entity dict. Metadata
+// keys are interned into `interner` as they are met.
+Status read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out);
+
+}  // namespace tessellar::py
