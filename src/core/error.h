@@ -1,6 +1,6 @@
-// Deferred errors: internal code reports a failure as a value (exception type
-// plus message) and never touches the interpreter's error state. The boundary
-// layer turns it into a Python exception when the call returns to Python.
+// Errors as values: an operation of the core returns its result or an Error
+// saying what kind of failure it was and why. Only the binding above the
+// core decides how a kind is reported to its caller.
 #pragma once
 
 #include <expected>
@@ -10,16 +10,11 @@
 namespace tessellar {
 
 enum class ErrorKind {
-    TypeError,
-    ValueError,
-    KeyError,
-    IndexError,
-    OverflowError,
-    RuntimeError,
-    MemoryError,
-    // A Python exception is already set (raised by the interpreter's own
-    // conversion functions); the boundary keeps it instead of making one.
-    Raised,
+    InvalidValue,  // an argument the operation cannot work with
+    NotFound,      // no entry under the given name
+    OutOfRange,    // a position or ID past the end
+    Overflow,      // a count beyond what the structure can hold
+    OutOfMemory,   // an allocation failed
 };
 
 struct Error {
@@ -36,8 +31,5 @@ using Status = std::expected<void, Error>;
 inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
     return std::unexpected<Error>(Error{kind, std::move(message)});
 }
-
-// The error already set in the interpreter (see ErrorKind::Raised).
-inline std::unexpected<Error> raised() { return fail(ErrorKind::Raised, {}); }
 
 }  // namespace tessellar

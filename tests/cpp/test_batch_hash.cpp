@@ -1,6 +1,8 @@
 #include "core/collection/batch_hash.h"
+#include "core/collection/hash_store.h"
 #include "core/collection/ingest.h"
 #include "core/entity/canonical_hash.h"
+#include "counted_values.h"
 
 #include <gtest/gtest.h>
 #include <tbb/task_arena.h>
@@ -33,12 +35,12 @@ Bytes sha256_of(std::string_view text) {
 // and entities whose later additions dropped the ingested order. Every
 // seventh entity carries metadata, which hashing must never read.
 struct Fixture {
+    CountedValues values;
     StringInterner interner;
     DatasetTable datasets;
     Collection collection{"method"};
 
     explicit Fixture(size_t entities, unsigned seed = 1) {
-        if (!Py_IsInitialized()) Py_Initialize();
         constexpr std::array<std::string_view, 4> kNames{"crm", "erp", "cr", "web"};
         for (std::string_view name : kNames) datasets.put(name, interner.intern(name).value());
         std::mt19937 rng(seed);
@@ -61,7 +63,7 @@ struct Fixture {
             const uint32_t first_dataset = entity.datasets()[0].dataset_id;
             if (index % 5 == 0) entity.add_record(first_dataset, static_cast<uint32_t>(rng() % interner.size()));
             if (index % 11 == 0) entity.add_records(*datasets.find("web"), {});
-            if (index % 7 == 0) entity.set_metadata(0, PyRef::borrow(Py_None));
+            if (index % 7 == 0) entity.set_metadata(0, values.make());
         }
     }
 };
@@ -146,7 +148,7 @@ TEST(BatchHashNames, UnsupportedNameFailsOnlyWhenThereIsSomethingToHash) {
         const Fixture fixture(entities);
         const auto refused = hash_all_entities(fixture.collection, fixture.interner, "md5");
         ASSERT_FALSE(refused);
-        EXPECT_EQ(refused.error().kind, ErrorKind::ValueError);
+        EXPECT_EQ(refused.error().kind, ErrorKind::InvalidValue);
         EXPECT_EQ(refused.error().message,
                   "Unsupported hash algorithm: md5. Supported: sha256, sha512, sha3-256, sha3-512, blake3");
     }
@@ -196,6 +198,33 @@ TEST(BatchHashStreams, OutOfRangeIdsAreSkipped) {
             EXPECT_EQ(bytes_of((*digests)[count - 1]), sha256_of("usersr2"));
         }
     }
+}
+
+// Stored digests are counted values: every one is released with its entity.
+TEST(HashStore, StoresVerifiesAndReleasesEveryDigest) {
+    {
+        Fixture fixture(1200);
+        const size_t strings_before = fixture.interner.size();
+        const auto refused = add_hash(fixture.collection, fixture.interner, "md5");
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(fixture.interner.size(), strings_before);
+        EXPECT_FALSE(fixture.interner.lookup(kHashKey).has_value());
+
+        ASSERT_TRUE(add_hash(fixture.collection, fixture.interner, "blake3"));
+        const uint32_t key = *fixture.interner.lookup(kHashKey);
+        const auto digests = hash_all_entities(fixture.collection, fixture.interner, "blake3");
+        for (size_t index = 0; index < digests->size(); ++index) {
+            const MetadataValue* stored = fixture.collection.entities()[index].get_metadata(key);
+            ASSERT_TRUE(stored);
+            EXPECT_EQ(CountedValues::references(*stored), 1);
+            EXPECT_TRUE(std::ranges::equal(*CountedValues::cell(*stored).bytes, (*digests)[index]));
+        }
+        EXPECT_EQ(verify_hashes(fixture.collection, fixture.interner, "blake3"), true);
+        EXPECT_EQ(verify_hashes(fixture.collection, fixture.interner, "sha512"), false);
+        fixture.collection.entities()[7].set_metadata(key, fixture.values.make());  // not a byte string
+        EXPECT_EQ(verify_hashes(fixture.collection, fixture.interner, "blake3"), false);
+    }
+    EXPECT_EQ(CountedValues::live(), 0u);
 }
 
 }  // namespace

@@ -106,35 +106,27 @@ TEST_P(DigestOperations, FinalizeIntoRefusesWrongLengthWithoutWriting) {
     for (size_t length : {size_t{0}, size - 1, size + 1}) {
         std::vector<uint8_t> buffer(length, 0xee);
         auto digest = hasher(GetParam());
-        auto status = DynDigest::finalize_into(std::move(digest), buffer);
+        auto status = digest->finalize_into_reset(buffer);
         ASSERT_FALSE(status.has_value());
-        EXPECT_EQ(status.error().kind, ErrorKind::ValueError);
-        EXPECT_EQ(buffer, std::vector<uint8_t>(length, 0xee));
-
-        auto kept = hasher(GetParam());
-        EXPECT_FALSE(kept->finalize_into_reset(buffer).has_value());
+        EXPECT_EQ(status.error().kind, ErrorKind::InvalidValue);
         EXPECT_EQ(buffer, std::vector<uint8_t>(length, 0xee));
     }
 }
 
-TEST_P(DigestOperations, FinalizeIntoWritesDigest) {
-    auto digest = hasher(GetParam());
-    std::vector<uint8_t> buffer(digest->output_size());
-    digest->update(kAbc);
-    ASSERT_TRUE(DynDigest::finalize_into(std::move(digest), buffer).has_value());
-    EXPECT_EQ(buffer, whole(kAbc));
+// Into a buffer, then reset: the next digest starts over.
+std::vector<uint8_t> finalize_reset(DynDigest& digest) {
+    std::vector<uint8_t> buffer(digest.output_size());
+    EXPECT_TRUE(digest.finalize_into_reset(buffer).has_value());
+    return buffer;
 }
 
-TEST_P(DigestOperations, ResettingFinalizersStartOver) {
+TEST_P(DigestOperations, ResettingFinalizerStartsOver) {
     auto digest = hasher(GetParam());
-    std::vector<uint8_t> buffer(digest->output_size());
     digest->update(kAbc);
-    ASSERT_TRUE(digest->finalize_into_reset(buffer).has_value());
-    EXPECT_EQ(buffer, whole(kAbc));
-
+    EXPECT_EQ(finalize_reset(*digest), whole(kAbc));
     digest->update(kFox);
-    EXPECT_EQ(digest->finalize_reset(), whole(kFox));
-    EXPECT_EQ(digest->finalize_reset(), whole(""));
+    EXPECT_EQ(finalize_reset(*digest), whole(kFox));
+    EXPECT_EQ(finalize_reset(*digest), whole(""));
     digest->update(kAbc);
     EXPECT_EQ(DynDigest::finalize(std::move(digest)), whole(kAbc));
 }
@@ -147,17 +139,6 @@ TEST_P(DigestOperations, ResetDiscardsAbsorbedBytes) {
     EXPECT_EQ(DynDigest::finalize(std::move(digest)), whole(kAbc));
 }
 
-TEST_P(DigestOperations, BoxCloneIsIndependent) {
-    auto source = hasher(GetParam());
-    source->update("abcdbcdecdefdefg");
-    auto copy = source->box_clone();
-    copy->update("efghfghighijhijkijkljklmklmnlmnomnopnopq");
-    source->update("other");
-    EXPECT_EQ(copy->output_size(), source->output_size());
-    EXPECT_EQ(DynDigest::finalize(std::move(copy)), whole(kLong448));
-    EXPECT_EQ(DynDigest::finalize(std::move(source)), whole("abcdbcdecdefdefgother"));
-}
-
 TEST_P(DigestOperations, ConcurrentThreadsAgree) {
     const auto expected = whole(kTwoChunks);
     std::vector<std::vector<std::vector<uint8_t>>> results(8);
@@ -168,7 +149,7 @@ TEST_P(DigestOperations, ConcurrentThreadsAgree) {
             auto digest = make_digest(*parse_algorithm(name));
             for (int round = 0; round < 200; ++round) {
                 digest->update(kTwoChunks);
-                result.push_back(digest->finalize_reset());
+                result.push_back(finalize_reset(*digest));
                 auto fresh = hasher(name);
                 fresh->update(kTwoChunks);
                 result.push_back(DynDigest::finalize(std::move(fresh)));
@@ -207,7 +188,7 @@ class DigestNamesRefused : public testing::TestWithParam<std::string_view> {};
 TEST_P(DigestNamesRefused, ReportsNameAsGiven) {
     auto created = create_hasher(GetParam());
     ASSERT_FALSE(created.has_value());
-    EXPECT_EQ(created.error().kind, ErrorKind::ValueError);
+    EXPECT_EQ(created.error().kind, ErrorKind::InvalidValue);
     EXPECT_EQ(created.error().message,
               "Unsupported hash algorithm: " + std::string(GetParam()) +
                   ". Supported: sha256, sha512, sha3-256, sha3-512, blake3");

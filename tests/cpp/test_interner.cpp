@@ -4,6 +4,8 @@
 
 #include <map>
 #include <memory>
+#include <numeric>
+#include <span>
 #include <random>
 #include <string>
 #include <string_view>
@@ -43,52 +45,44 @@ void intern_each(StringInterner& interner, const std::vector<std::string>& texts
     for (const std::string& text : texts) ASSERT_TRUE(interner.intern(text).has_value());
 }
 
+// Every ID of the interner, ordered by the bytes of its string.
+Ids sorted_ids(const StringInterner& interner) {
+    Ids ids(interner.size());
+    std::iota(ids.begin(), ids.end(), 0u);
+    interner.sort_by_string(ids);
+    return ids;
+}
+
+// One batch, its result returned.
+Result<std::vector<StringInterner::InternedGroup>> batch(StringInterner& interner,
+                                                         std::span<const StringInterner::Group> groups) {
+    std::vector<StringInterner::InternedGroup> out;
+    if (Status status = interner.batch_intern_by_dataset(groups, out); !status) return std::unexpected(status.error());
+    return out;
+}
+
 TEST(InternerSortedIds, OrdersByUnsignedBytes) {
     StringInterner interner;
     EXPECT_EQ(intern_all(interner, {"b", "a", "ab", "B"}), (Ids{0, 1, 2, 3}));
-    EXPECT_EQ(interner.get_sorted_ids(), (Ids{3, 1, 2, 0}));
+    EXPECT_EQ(sorted_ids(interner), (Ids{3, 1, 2, 0}));
 
     // Bytes above 0x7f sort after ASCII; a proper prefix and "" come first.
     StringInterner bytes;
     intern_all(bytes, {"\xc3\xa9", "z", "a\0b"sv, "a", "", "\xff"});
-    EXPECT_EQ(bytes.get_sorted_ids(), (Ids{4, 3, 2, 1, 0, 5}));
-}
-
-TEST(InternerSortedIds, CachedUntilIntern) {
-    StringInterner interner;
-    intern_all(interner, {"b", "a", "ab", "B"});
-    EXPECT_FALSE(interner.has_sorted_cache());
-    const Ids& first = interner.get_sorted_ids();
-    const uint32_t* storage = first.data();
-    EXPECT_TRUE(interner.has_sorted_cache());
-    const Ids& second = interner.get_sorted_ids();
-    EXPECT_EQ(&first, &second);
-    EXPECT_EQ(second.data(), storage);
-
-    const Ids before = second;
-    ASSERT_EQ(interner.intern("a").value(), 1u);  // already present: still drops the cache
-    EXPECT_FALSE(interner.has_sorted_cache());
-    EXPECT_EQ(interner.get_sorted_ids(), before);
-
-    (void)interner.lookup("zzz");
-    (void)interner.get_string(0);
-    EXPECT_TRUE(interner.has_sorted_cache());  // reads keep it
-    ASSERT_TRUE(interner.intern("aa").has_value());
-    EXPECT_EQ(interner.get_sorted_ids(), (Ids{3, 1, 4, 2, 0}));
+    EXPECT_EQ(sorted_ids(bytes), (Ids{4, 3, 2, 1, 0, 5}));
 }
 
 TEST(InternerBatch, SingleGroupKeepsDuplicates) {
     StringInterner interner;
     const std::vector<std::string_view> texts = {"y", "x", "y"};
     const StringInterner::Group groups[] = {{5, texts}};
-    auto result = interner.batch_intern_by_dataset(groups);
+    auto result = batch(interner, groups);
     ASSERT_TRUE(result.has_value());
     ASSERT_EQ(result->size(), 1u);
     EXPECT_EQ((*result)[0].dataset_id, 5u);
     EXPECT_EQ((*result)[0].in_order, (Ids{0, 1, 0}));
     EXPECT_EQ((*result)[0].by_string, (Ids{1, 0, 0}));
     EXPECT_EQ(interner.size(), 2u);
-    EXPECT_FALSE(interner.has_sorted_cache());
 }
 
 TEST(InternerBatch, GroupsShareStrings) {
@@ -98,7 +92,7 @@ TEST(InternerBatch, GroupsShareStrings) {
     const std::vector<std::string_view> second = {"r", "", "p", "s"};
     const std::vector<std::string_view> empty;
     const StringInterner::Group groups[] = {{7, first}, {2, empty}, {9, second}};
-    auto result = interner.batch_intern_by_dataset(groups);
+    auto result = batch(interner, groups);
     ASSERT_TRUE(result.has_value());
     ASSERT_EQ(result->size(), 3u);
     // q=0 existed; p=1, r=2 from the first group; ""=3, s=4 from the last.
@@ -118,27 +112,27 @@ TEST(InternerBatch, FailsWhenIdsRunOut) {
     StringInterner interner(2);
     const std::vector<std::string_view> texts = {"a", "b", "a", "c"};
     const StringInterner::Group groups[] = {{1, texts}};
-    auto result = interner.batch_intern_by_dataset(groups);
+    auto result = batch(interner, groups);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, ErrorKind::OverflowError);
+    EXPECT_EQ(result.error().kind, ErrorKind::Overflow);
     EXPECT_FALSE(interner.lookup("c").has_value());
 }
 
 TEST(InternerLimit, FullInternerRefusesNewStringsOnly) {
     StringInterner interner(3);
     EXPECT_EQ(intern_all(interner, {"a", "b", "c"}), (Ids{0, 1, 2}));
-    const Ids sorted = interner.get_sorted_ids();
+    const Ids sorted = sorted_ids(interner);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto refused = interner.intern("d");
         ASSERT_FALSE(refused.has_value());
-        EXPECT_EQ(refused.error().kind, ErrorKind::OverflowError);
+        EXPECT_EQ(refused.error().kind, ErrorKind::Overflow);
         EXPECT_FALSE(refused.error().message.empty());
     }
     EXPECT_EQ(interner.size(), 3u);
     EXPECT_FALSE(interner.lookup("d").has_value());
-    EXPECT_EQ(interner.get_string(3).error().kind, ErrorKind::IndexError);
+    EXPECT_EQ(interner.get_string(3).error().kind, ErrorKind::OutOfRange);
     EXPECT_EQ(intern_all(interner, {"c", "a"}), (Ids{2, 0}));
-    EXPECT_EQ(interner.get_sorted_ids(), sorted);
+    EXPECT_EQ(sorted_ids(interner), sorted);
 
     StringInterner closed(0);
     EXPECT_FALSE(closed.intern("").has_value());
@@ -152,7 +146,7 @@ TEST(InternerGetString, InvalidId) {
     StringInterner interner;
     auto missing = interner.get_string(0);
     ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error().kind, ErrorKind::IndexError);
+    EXPECT_EQ(missing.error().kind, ErrorKind::OutOfRange);
     EXPECT_EQ(missing.error().message, "Invalid string ID");
     interner.intern("x");
     EXPECT_EQ(interner.get_string(0).value(), "x");
@@ -165,7 +159,7 @@ TEST(InternerWithCapacity, BehavesLikeNew) {
         ASSERT_TRUE(reserved.has_value());
         EXPECT_TRUE(reserved->empty());
         EXPECT_EQ(intern_all(*reserved, {"b", "a", "b", ""}), (Ids{0, 1, 0, 2}));
-        EXPECT_EQ(reserved->get_sorted_ids(), (Ids{2, 1, 0}));
+        EXPECT_EQ(sorted_ids(*reserved), (Ids{2, 1, 0}));
     }
 }
 
@@ -215,14 +209,13 @@ TEST(InternerCopy, TextsOutliveTheSource) {
 TEST(InternerCopy, MovedFromIsEmptyAndUsable) {
     StringInterner source;
     intern_each(source, numbered("m-", 100));
-    (void)source.get_sorted_ids();
     StringInterner moved = std::move(source);
     EXPECT_EQ(moved.size(), 100u);
     EXPECT_EQ(moved.get_string(99).value(), "m-99.");
     EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move): documented state
     EXPECT_FALSE(source.lookup("m-0.").has_value());
     EXPECT_EQ(source.intern("fresh").value(), 0u);
-    EXPECT_EQ(source.get_sorted_ids(), (Ids{0}));
+    EXPECT_EQ(sorted_ids(source), (Ids{0}));
     EXPECT_EQ(moved.intern("fresh").value(), 100u);
 }
 
@@ -254,7 +247,7 @@ TEST(InternerText, EmptyAndEmbeddedNul) {
     EXPECT_EQ(interner.get_string(4).value().size(), 1u);
     EXPECT_EQ(interner.lookup(""), 1u);
     EXPECT_FALSE(interner.lookup("a\0"sv).has_value());
-    EXPECT_EQ(interner.get_sorted_ids(), (Ids{1, 4, 0, 2, 3}));
+    EXPECT_EQ(sorted_ids(interner), (Ids{1, 4, 0, 2, 3}));
 }
 
 // Random operations against std::map (byte order) and std::vector.
@@ -292,7 +285,7 @@ TEST(InternerModel, RandomOperations) {
         } else if (op < 99) {
             Ids expected;
             for (const auto& [text, id] : ids) expected.push_back(id);
-            ASSERT_EQ(interner.get_sorted_ids(), expected);
+            ASSERT_EQ(sorted_ids(interner), expected);
         } else {
             // Carry on in a copy; the old interner is dropped with its blocks.
             StringInterner copy = interner;

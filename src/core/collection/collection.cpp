@@ -3,12 +3,12 @@
 namespace tessellar {
 
 Result<Entity*> Collection::entity_at(uint64_t index) {
-    if (index >= entities_.size()) return fail(ErrorKind::IndexError, "Entity index out of range");
+    if (index >= entities_.size()) return fail(ErrorKind::OutOfRange, "Entity index out of range");
     return &entities_[index];
 }
 
 Result<const Entity*> Collection::entity_at(uint64_t index) const {
-    if (index >= entities_.size()) return fail(ErrorKind::IndexError, "Entity index out of range");
+    if (index >= entities_.size()) return fail(ErrorKind::OutOfRange, "Entity index out of range");
     return &entities_[index];
 }
 

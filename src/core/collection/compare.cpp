@@ -4,13 +4,13 @@
 
 namespace tessellar {
 
-Result<std::vector<double>> compare(const Collection& a, const Collection& b) {
+Result<Comparison> compare(const Collection& a, const Collection& b) {
     if (a.size() != b.size()) {
-        return fail(ErrorKind::ValueError, "Collections must have the same number of entities to compare");
+        return fail(ErrorKind::InvalidValue, "Collections must have the same number of entities to compare");
     }
-    std::vector<double> scores(a.size());
-    for (size_t i = 0; i < scores.size(); ++i) scores[i] = jaccard_similarity(a.entities()[i], b.entities()[i]);
-    return scores;
+    Comparison result{a.process_name(), b.process_name(), std::vector<double>(a.size())};
+    for (size_t i = 0; i < a.size(); ++i) result.jaccard[i] = jaccard_similarity(a.entities()[i], b.entities()[i]);
+    return result;
 }
 
 }  // namespace tessellar

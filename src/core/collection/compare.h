@@ -4,12 +4,19 @@
 #include "core/collection/collection.h"
 #include "core/error.h"
 
+#include <string>
 #include <vector>
 
 namespace tessellar {
 
+struct Comparison {
+    std::string process1;  // process name of the first collection
+    std::string process2;
+    std::vector<double> jaccard;  // by entity position
+};
+
 // The Jaccard similarity of entity i of `a` with entity i of `b`, for every
-// i; ValueError when the two differ in length.
-Result<std::vector<double>> compare(const Collection& a, const Collection& b);
+// i; InvalidValue when the two differ in length.
+Result<Comparison> compare(const Collection& a, const Collection& b);
 
 }  // namespace tessellar

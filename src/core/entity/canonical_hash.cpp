@@ -9,7 +9,7 @@ namespace tessellar {
 
 namespace {
 
-Status invalid_string_id() { return fail(ErrorKind::IndexError, "Invalid string ID"); }
+Status invalid_string_id() { return fail(ErrorKind::OutOfRange, "Invalid string ID"); }
 
 // Byte order of the strings. Distinct IDs name distinct strings, so a plain
 // sort already gives the stable order, without stable_sort's temporary buffer.

@@ -73,7 +73,7 @@ Entity::Entity(const Entity& other) : records_(other.records_) {
         sorted_.reset(new uint32_t[words]);
         std::copy_n(other.sorted_.get(), words, sorted_.get());
     }
-    if (other.metadata_) metadata_ = std::make_unique<std::vector<std::pair<uint32_t, PyRef>>>(*other.metadata_);
+    if (other.metadata_) metadata_ = std::make_unique<std::vector<std::pair<uint32_t, MetadataValue>>>(*other.metadata_);
 }
 
 Entity& Entity::operator=(const Entity& other) {
@@ -122,17 +122,6 @@ uint64_t Entity::total_records() const noexcept {
     return total;
 }
 
-std::optional<std::span<const uint32_t>> Entity::sorted_records_of(uint32_t dataset_id) const noexcept {
-    if (!sorted_) return std::nullopt;
-    const uint32_t* end = sorted_.get() + sorted_[0];
-    for (const uint32_t* list = sorted_.get() + 1; list != end && list[0] <= dataset_id;) {
-        const uint32_t length = list[1];
-        if (list[0] == dataset_id) return std::span(list + kListHeader, length);
-        list += kListHeader + length;
-    }
-    return std::nullopt;
-}
-
 boost::container::small_vector<Entity::DatasetView, 4> Entity::dataset_views() const {
     boost::container::small_vector<DatasetView, 4> views;
     views.reserve(records_.size());
@@ -150,22 +139,22 @@ boost::container::small_vector<Entity::DatasetView, 4> Entity::dataset_views() c
     return views;
 }
 
-void Entity::set_metadata(uint32_t key_id, PyRef value) {
-    if (!metadata_) metadata_ = std::make_unique<std::vector<std::pair<uint32_t, PyRef>>>();
+void Entity::set_metadata(uint32_t key_id, MetadataValue value) {
+    if (!metadata_) metadata_ = std::make_unique<std::vector<std::pair<uint32_t, MetadataValue>>>();
     const auto position = find_entry(*metadata_, key_id);
     if (position != metadata_->end() && position->first == key_id) {
         // Released on return, once the entity is consistent again: the
-        // release may run arbitrary Python code.
-        PyRef replaced = std::exchange(position->second, std::move(value));
+        // release may run code of the binding's that looks at this entity.
+        MetadataValue replaced = std::exchange(position->second, std::move(value));
         return;
     }
     metadata_->emplace(position, key_id, std::move(value));
 }
 
-PyObject* Entity::get_metadata(uint32_t key_id) const noexcept {
+const MetadataValue* Entity::get_metadata(uint32_t key_id) const noexcept {
     if (!metadata_) return nullptr;
     const auto position = find_entry(*metadata_, key_id);
-    return position != metadata_->end() && position->first == key_id ? position->second.get() : nullptr;
+    return position != metadata_->end() && position->first == key_id ? &position->second : nullptr;
 }
 
 bool Entity::has_metadata(uint32_t key_id) const noexcept {
@@ -183,18 +172,9 @@ std::vector<uint32_t> Entity::metadata_keys() const {
 }
 
 void Entity::clear_metadata() noexcept {
-    // Detach first: releasing the values may run Python code that looks at
-    // this entity.
+    // Detach first: releasing the values may run code that looks at this
+    // entity.
     auto released = std::move(metadata_);
-}
-
-int Entity::visit_metadata(visitproc visit, void* arg) const {
-    if (!metadata_) return 0;
-    for (const auto& entry : *metadata_) {
-        if (!entry.second) continue;
-        if (const int result = visit(entry.second.get(), arg)) return result;
-    }
-    return 0;
 }
 
 }  // namespace tessellar

@@ -1,5 +1,5 @@
 // One resolved entity: per dataset ID the set of its record IDs, the record
-// order that ingestion computed for hashing, and optional metadata objects.
+// order that ingestion computed for hashing, and optional metadata values.
 //
 // A frame holds millions of entities, most with one to three datasets and a
 // handful of records, so every part is a flat, insertion-ordered array
@@ -7,14 +7,12 @@
 //
 // Reading never changes an entity: pool threads read entities concurrently.
 // Anything touching metadata (setting, clearing, copying, destroying an
-// entity that has some) needs the interpreter lock.
+// entity that has some) is subject to the binding's rules for its values.
 #pragma once
 
+#include "core/entity/metadata.h"
 #include "core/entity/record_set.h"
 #include "core/interner/interner.h"
-#include "python/boundary/pyref.h"
-
-#include <Python.h>
 
 #include <boost/container/small_vector.hpp>
 
@@ -42,7 +40,7 @@ public:
     // merges into one set and, like any later addition, drops all orders.
     static Entity from_interned(std::span<const StringInterner::InternedGroup> groups);
 
-    // Deep copy; metadata values are shared, with new references.
+    // Deep copy; metadata values are shared, each with a reference of its own.
     Entity(const Entity& other);
     Entity& operator=(const Entity& other);
     Entity(Entity&&) noexcept = default;
@@ -64,12 +62,9 @@ public:
     // Sum of the set sizes: a record in two datasets counts twice.
     uint64_t total_records() const noexcept;
 
-    // The dataset's record IDs in the order of their strings, duplicates
-    // kept, when ingestion stored one; otherwise the set decides.
-    std::optional<std::span<const uint32_t>> sorted_records_of(uint32_t dataset_id) const noexcept;
-    bool has_sorted_records() const noexcept { return sorted_ != nullptr; }
-
-    // Every dataset with its stored record order, if any, in one pass.
+    // Every dataset with its stored record order, if any, in one pass: the
+    // dataset's record IDs in the order of their strings, duplicates kept,
+    // when ingestion stored one; otherwise the set decides.
     struct DatasetView {
         const DatasetRecords* dataset;
         std::optional<std::span<const uint32_t>> sorted;
@@ -77,17 +72,24 @@ public:
     boost::container::small_vector<DatasetView, 4> dataset_views() const;
 
     // Stores `value` under `key_id`, releasing any value it replaces.
-    void set_metadata(uint32_t key_id, PyRef value);
-    // Borrowed; nullptr when the key is absent.
-    PyObject* get_metadata(uint32_t key_id) const noexcept;
+    void set_metadata(uint32_t key_id, MetadataValue value);
+    // The stored value, or null when the key is absent.
+    const MetadataValue* get_metadata(uint32_t key_id) const noexcept;
     bool has_metadata(uint32_t key_id) const noexcept;
     bool has_any_metadata() const noexcept { return metadata_ != nullptr; }
     // Keys in ascending order.
     std::vector<uint32_t> metadata_keys() const;
     void clear_metadata() noexcept;
-    // Calls `visit` on every stored object, stopping at the first non-zero
-    // result, which it returns: the body of a tp_traverse.
-    int visit_metadata(visitproc visit, void* arg) const;
+    // Calls `visit(handle)` on every stored value, stopping at the first
+    // non-zero result, which it returns.
+    template <class Visit>
+    int visit_metadata(Visit&& visit) const {
+        if (!metadata_) return 0;
+        for (const auto& entry : *metadata_) {
+            if (const int result = visit(entry.second.handle())) return result;
+        }
+        return 0;
+    }
 
 private:
     RecordSet& records_for(uint32_t dataset_id);
@@ -97,7 +99,7 @@ private:
     // One block for all stored orders: the block's length in words, then per
     // dataset its ID, the list's length and the list. Null when none.
     std::unique_ptr<uint32_t[]> sorted_;
-    std::unique_ptr<std::vector<std::pair<uint32_t, PyRef>>> metadata_;
+    std::unique_ptr<std::vector<std::pair<uint32_t, MetadataValue>>> metadata_;
 };
 
 }  // namespace tessellar

@@ -289,11 +289,6 @@ uint64_t union_cardinality(const RecordSet& a, const RecordSet& b) noexcept {
     return a.cardinality() + b.cardinality() - intersection_cardinality(a, b);
 }
 
-bool operator==(const RecordSet& a, const RecordSet& b) noexcept {
-    const uint64_t count = a.cardinality();
-    return count == b.cardinality() && intersection_cardinality(a, b) == count;
-}
-
 RecordUnion::RecordUnion() : bitmap_(new_bitmap()) {}
 
 RecordUnion::~RecordUnion() { roaring_bitmap_free(bitmap_); }

@@ -58,7 +58,6 @@ public:
 
     friend uint64_t intersection_cardinality(const RecordSet& a, const RecordSet& b) noexcept;
     friend uint64_t union_cardinality(const RecordSet& a, const RecordSet& b) noexcept;
-    friend bool operator==(const RecordSet& a, const RecordSet& b) noexcept;
 
 private:
     friend class RecordUnion;

@@ -1,11 +1,14 @@
 #include "core/frame/frame.h"
 
+#include "core/collection/hash_store.h"
+#include "core/entity/canonical_hash.h"
+
 namespace tessellar {
 
 namespace {
 
 Error collection_not_found(std::string_view name) {
-    return Error{ErrorKind::KeyError, "Collection '" + std::string(name) + "' not found"};
+    return Error{ErrorKind::NotFound, "Collection '" + std::string(name) + "' not found"};
 }
 
 }  // namespace
@@ -69,6 +72,76 @@ uint64_t Frame::total_entities() const noexcept {
     uint64_t total = 0;
     for (const auto& [name, collection] : collections_.entries()) total += collection.size();
     return total;
+}
+
+Result<bool> Frame::entity_has_dataset(std::string_view collection_name, uint64_t index,
+                                       std::string_view dataset_name) const {
+    auto found = entity(collection_name, index);
+    if (!found) return std::unexpected(std::move(found.error()));
+    const uint32_t* dataset_id = datasets_.find(dataset_name);
+    return dataset_id && (*found)->has_dataset(*dataset_id);
+}
+
+Status Frame::set_entity_metadata(std::string_view collection_name, uint64_t index, std::string_view key,
+                                  MetadataValue value) {
+    auto found = entity(collection_name, index);
+    if (!found) return std::unexpected(std::move(found.error()));
+    auto key_id = interner_.intern(key);
+    if (!key_id) return std::unexpected(std::move(key_id.error()));
+    (*found)->set_metadata(*key_id, std::move(value));
+    return {};
+}
+
+Result<const MetadataValue*> Frame::entity_metadata(std::string_view collection_name, uint64_t index,
+                                                    std::string_view key) const {
+    auto found = entity(collection_name, index);
+    if (!found) return std::unexpected(std::move(found.error()));
+    const auto key_id = interner_.lookup(key);
+    return key_id ? (*found)->get_metadata(*key_id) : nullptr;
+}
+
+Result<Comparison> Frame::compare(std::string_view name1, std::string_view name2) const {
+    auto first = collection(name1);
+    if (!first) return std::unexpected(std::move(first.error()));
+    auto second = collection(name2);
+    if (!second) return std::unexpected(std::move(second.error()));
+    return tessellar::compare(**first, **second);
+}
+
+Result<std::vector<uint8_t>> Frame::hash_entity(std::string_view collection_name, uint64_t index,
+                                                std::string_view algorithm) {
+    auto found = entity(collection_name, index);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return deterministic_hash(**found, interner_, algorithm);
+}
+
+Result<DigestList> Frame::hash_collection(std::string_view collection_name, std::string_view algorithm) {
+    auto found = collection(collection_name);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return hash_all_entities(**found, interner_, algorithm);
+}
+
+Result<std::vector<std::pair<std::string, DigestList>>> Frame::hash_all(std::string_view algorithm) {
+    std::vector<std::pair<std::string, DigestList>> all;
+    all.reserve(collections_.size());
+    for (const auto& [name, stored] : collections_.entries()) {
+        auto digests = hash_all_entities(stored, interner_, algorithm);
+        if (!digests) return std::unexpected(std::move(digests.error()));
+        all.emplace_back(name, std::move(*digests));
+    }
+    return all;
+}
+
+Status Frame::add_collection_hash(std::string_view collection_name, std::string_view algorithm) {
+    auto found = collection(collection_name);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return add_hash(**found, interner_, algorithm);
+}
+
+Result<bool> Frame::verify_collection_hashes(std::string_view collection_name, std::string_view algorithm) {
+    auto found = collection(collection_name);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return verify_hashes(**found, interner_, algorithm);
 }
 
 }  // namespace tessellar

@@ -2,11 +2,13 @@
 // the declared datasets, and the named collections.
 #pragma once
 
+#include "core/collection/batch_hash.h"
 #include "core/collection/collection.h"
+#include "core/collection/compare.h"
 #include "core/collection/ingest.h"
 #include "core/collection/name_map.h"
-#include "core/interner/interner.h"
 #include "core/error.h"
+#include "core/interner/interner.h"
 
 #include <cstdint>
 #include <span>
@@ -48,6 +50,29 @@ public:
 
     std::vector<std::string> collection_names() const;
     uint64_t total_entities() const noexcept;
+
+    // The operations on stored entities and collections, by name: each fails
+    // with the collection lookup, then the entity index, before its own work.
+
+    // False for a dataset name the frame never declared.
+    Result<bool> entity_has_dataset(std::string_view collection_name, uint64_t index,
+                                    std::string_view dataset_name) const;
+    // Interns the key once the entity is found.
+    Status set_entity_metadata(std::string_view collection_name, uint64_t index, std::string_view key,
+                               MetadataValue value);
+    // Null when the key was never interned or the entity has no value.
+    Result<const MetadataValue*> entity_metadata(std::string_view collection_name, uint64_t index,
+                                                 std::string_view key) const;
+
+    Result<Comparison> compare(std::string_view name1, std::string_view name2) const;
+
+    Result<std::vector<uint8_t>> hash_entity(std::string_view collection_name, uint64_t index,
+                                             std::string_view algorithm);
+    Result<DigestList> hash_collection(std::string_view collection_name, std::string_view algorithm);
+    // Every collection's digests under its name in the frame, in map order.
+    Result<std::vector<std::pair<std::string, DigestList>>> hash_all(std::string_view algorithm);
+    Status add_collection_hash(std::string_view collection_name, std::string_view algorithm);
+    Result<bool> verify_collection_hashes(std::string_view collection_name, std::string_view algorithm);
 
 private:
     StringInterner interner_;

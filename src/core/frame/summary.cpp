@@ -1,8 +1,5 @@
 #include "core/frame/summary.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include <algorithm>
@@ -78,15 +75,6 @@ std::string render_summary(const Frame& frame, const RenderOptions& options) {
         return "EntityFrame with " + std::to_string(frame.collections().size()) + " collection(s), no datasets";
     }
     return render_table(summary_table(frame), options);
-}
-
-RenderOptions terminal_render_options() {
-    RenderOptions options;
-    if (!isatty(STDOUT_FILENO)) return options;
-    options.styled = true;
-    winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) options.width_limit = size.ws_col;
-    return options;
 }
 
 }  // namespace tessellar

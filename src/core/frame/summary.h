@@ -16,7 +16,4 @@ TextTable summary_table(const Frame& frame);
 // datasets, or the rendered table.
 std::string render_summary(const Frame& frame, const RenderOptions& options);
 
-// When standard output is a terminal: its width as the limit, and styling.
-RenderOptions terminal_render_options();
-
 }  // namespace tessellar

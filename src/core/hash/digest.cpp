@@ -57,18 +57,12 @@ const EVP_MD* evp_md(Algorithm algorithm) {
 class EvpDigest final : public DynDigest {
 public:
     explicit EvpDigest(const EVP_MD* md) : md_(md), ctx_(new_context()) { reset(); }
-    EvpDigest(const EvpDigest& other) : DynDigest(other), md_(other.md_), ctx_(new_context()) {
-        check(EVP_MD_CTX_copy_ex(ctx_.get(), other.ctx_.get()));
-    }
 
     void update(std::span<const uint8_t> data) override {
         check(EVP_DigestUpdate(ctx_.get(), data.data(), data.size()));
     }
     void reset() override { check(EVP_DigestInit_ex2(ctx_.get(), md_, nullptr)); }
     size_t output_size() const override { return static_cast<size_t>(EVP_MD_get_size(md_)); }
-    std::unique_ptr<DynDigest> box_clone() const override {
-        return std::make_unique<EvpDigest>(*this);
-    }
 
 protected:
     void finish(std::span<uint8_t> out) override {
@@ -94,16 +88,12 @@ private:
 class Blake3Wrapper final : public DynDigest {
 public:
     Blake3Wrapper() { blake3_hasher_init(&hasher_); }
-    Blake3Wrapper(const Blake3Wrapper&) = default;
 
     void update(std::span<const uint8_t> data) override {
         blake3_hasher_update(&hasher_, data.data(), data.size());
     }
     void reset() override { blake3_hasher_reset(&hasher_); }
     size_t output_size() const override { return BLAKE3_OUT_LEN; }
-    std::unique_ptr<DynDigest> box_clone() const override {
-        return std::make_unique<Blake3Wrapper>(*this);
-    }
 
 protected:
     void finish(std::span<uint8_t> out) override {
@@ -115,7 +105,7 @@ private:
 };
 
 std::unexpected<Error> invalid_buffer_size() {
-    return fail(ErrorKind::ValueError, "Invalid buffer size");
+    return fail(ErrorKind::InvalidValue, "Invalid buffer size");
 }
 
 constexpr std::array<std::pair<std::string_view, Algorithm>, 5> kAlgorithmNames{{
@@ -160,23 +150,10 @@ std::optional<Algorithm> match_lowercased(std::string_view name) {
 
 }  // namespace
 
-std::vector<uint8_t> DynDigest::finalize_reset() {
-    std::vector<uint8_t> out(output_size());
-    finish(out);
-    reset();
-    return out;
-}
-
 std::vector<uint8_t> DynDigest::finalize(std::unique_ptr<DynDigest> digest) {
     std::vector<uint8_t> out(digest->output_size());
     digest->finish(out);
     return out;
-}
-
-Status DynDigest::finalize_into(std::unique_ptr<DynDigest> digest, std::span<uint8_t> out) {
-    if (out.size() != digest->output_size()) return invalid_buffer_size();
-    digest->finish(out);
-    return {};
 }
 
 Status DynDigest::finalize_into_reset(std::span<uint8_t> out) {
@@ -188,7 +165,7 @@ Status DynDigest::finalize_into_reset(std::span<uint8_t> out) {
 
 Result<Algorithm> parse_algorithm(std::string_view name) {
     if (auto algorithm = match_lowercased(name)) return *algorithm;
-    return fail(ErrorKind::ValueError,
+    return fail(ErrorKind::InvalidValue,
                 "Unsupported hash algorithm: " + std::string(name) +
                     ". Supported: sha256, sha512, sha3-256, sha3-512, blake3");
 }

@@ -3,7 +3,7 @@
 //
 // Creating a digest costs a few allocations; code that hashes many items
 // should parse the name once, keep one digest per thread and call
-// finalize_reset() (or finalize_into_reset()) per item.
+// finalize_into_reset() per item.
 #pragma once
 
 #include "core/error.h"
@@ -28,20 +28,17 @@ public:
     void update(std::string_view text) {
         update(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
     }
-    // The digest of everything absorbed since creation or the last reset;
-    // the object is then back in its initial state.
-    std::vector<uint8_t> finalize_reset();
+    // The digest of everything absorbed since creation or the last reset.
     static std::vector<uint8_t> finalize(std::unique_ptr<DynDigest> digest);
-    // Both refuse, writing nothing, unless out.size() == output_size().
-    static Status finalize_into(std::unique_ptr<DynDigest> digest, std::span<uint8_t> out);
+    // The same into `out`, after which the object is back in its initial
+    // state; refuses, writing nothing, unless out.size() == output_size().
     Status finalize_into_reset(std::span<uint8_t> out);
     virtual void reset() = 0;
     virtual size_t output_size() const = 0;
-    virtual std::unique_ptr<DynDigest> box_clone() const = 0;
 
 protected:
     DynDigest() = default;
-    DynDigest(const DynDigest&) = default;
+    DynDigest(const DynDigest&) = delete;
     DynDigest& operator=(const DynDigest&) = delete;
 
     // Writes exactly output_size() bytes. Afterwards the object accepts only

@@ -79,7 +79,7 @@ StringInterner::Tables& StringInterner::tables() {
 
 Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
     if (capacity > kMaxStrings) {
-        return fail(ErrorKind::OverflowError, "capacity " + std::to_string(capacity) +
+        return fail(ErrorKind::Overflow, "capacity " + std::to_string(capacity) +
                                                   " exceeds the 4294967296 strings an interner can hold");
     }
     StringInterner interner;
@@ -90,9 +90,9 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
         tables.hashes.reserve(reserved);
         tables.ids.reserve(reserved);
     } catch (const std::length_error&) {
-        return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
+        return fail(ErrorKind::OutOfMemory, "cannot reserve room for " + std::to_string(capacity) + " strings");
     } catch (const std::bad_alloc&) {
-        return fail(ErrorKind::MemoryError, "cannot reserve room for " + std::to_string(capacity) + " strings");
+        return fail(ErrorKind::OutOfMemory, "cannot reserve room for " + std::to_string(capacity) + " strings");
     }
     return interner;
 }
@@ -108,7 +108,6 @@ void StringInterner::expect_strings(size_t incoming) {
 
 StringInterner::StringInterner(const StringInterner& other)
     : blocks_(other.blocks_),
-      sorted_ids_(other.sorted_ids_),
       id_limit_(other.id_limit_) {
     if (other.empty()) return;
     Tables& copy = tables();
@@ -124,7 +123,6 @@ StringInterner::StringInterner(StringInterner&& other) noexcept
       block_free_(std::exchange(other.block_free_, 0)),
       next_block_size_(other.next_block_size_),
       tables_(std::move(other.tables_)),
-      sorted_ids_(std::exchange(other.sorted_ids_, std::nullopt)),
       id_limit_(other.id_limit_) {}
 
 StringInterner& StringInterner::operator=(StringInterner&& other) noexcept {
@@ -134,7 +132,6 @@ StringInterner& StringInterner::operator=(StringInterner&& other) noexcept {
     block_free_ = std::exchange(other.block_free_, 0);
     next_block_size_ = other.next_block_size_;
     tables_ = std::move(other.tables_);
-    sorted_ids_ = std::exchange(other.sorted_ids_, std::nullopt);
     id_limit_ = other.id_limit_;
     return *this;
 }
@@ -168,11 +165,10 @@ std::string_view StringInterner::store(std::string_view text) {
 }
 
 Result<uint32_t> StringInterner::intern(std::string_view text) {
-    sorted_ids_.reset();
     Tables& tables = this->tables();
     if (auto found = tables.ids.find(text); found != tables.ids.end()) return *found;
     if (tables.strings.size() >= id_limit_) {
-        return fail(ErrorKind::OverflowError,
+        return fail(ErrorKind::Overflow,
                     "string interner is full: at most " + std::to_string(id_limit_) + " strings");
     }
     const auto id = static_cast<uint32_t>(tables.strings.size());
@@ -196,30 +192,12 @@ std::optional<uint32_t> StringInterner::lookup(std::string_view text) const {
 }
 
 Result<std::string_view> StringInterner::get_string(uint32_t id) const {
-    if (id >= size()) return fail(ErrorKind::IndexError, "Invalid string ID");
+    if (id >= size()) return fail(ErrorKind::OutOfRange, "Invalid string ID");
     return string_at(id);
-}
-
-const std::vector<uint32_t>& StringInterner::get_sorted_ids() {
-    if (!sorted_ids_) {
-        std::vector<uint32_t> ids(size());
-        for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<uint32_t>(i);
-        // All strings differ, so an unstable sort gives the stable order.
-        std::sort(ids.begin(), ids.end(), ByString{strings()});
-        sorted_ids_ = std::move(ids);
-    }
-    return *sorted_ids_;
 }
 
 void StringInterner::sort_by_string(std::span<uint32_t> ids) const {
     std::sort(ids.begin(), ids.end(), ByString{strings()});
-}
-
-Result<std::vector<StringInterner::InternedGroup>> StringInterner::batch_intern_by_dataset(
-    std::span<const Group> groups) {
-    std::vector<InternedGroup> result;
-    if (Status status = batch_intern_by_dataset(groups, result); !status) return std::unexpected(status.error());
-    return result;
 }
 
 Status StringInterner::batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out) {

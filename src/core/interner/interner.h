@@ -41,7 +41,7 @@ public:
     StringInterner(StringInterner&& other) noexcept;
     StringInterner& operator=(StringInterner&& other) noexcept;
 
-    // The ID of `text`, adding it when new. Drops the sorted-ID cache.
+    // The ID of `text`, adding it when new.
     // Fails with OverflowError once the ID space is exhausted.
     Result<uint32_t> intern(std::string_view text);
     std::optional<uint32_t> lookup(std::string_view text) const;
@@ -54,11 +54,6 @@ public:
     size_t size() const noexcept { return strings().size(); }
     bool empty() const noexcept { return strings().empty(); }
 
-    // Every ID ordered by the bytes of its string; computed once and cached
-    // until the next intern().
-    const std::vector<uint32_t>& get_sorted_ids();
-    bool has_sorted_cache() const noexcept { return sorted_ids_.has_value(); }
-
     struct InternedGroup {
         uint32_t dataset_id;
         std::vector<uint32_t> in_order;  // the IDs of the input list, same order
@@ -69,11 +64,9 @@ public:
         std::span<const std::string_view> texts;
     };
     // Interns every text of every group (groups in the given order, texts in
-    // list order) and returns per group its IDs in input order and sorted by
-    // string, duplicates kept.
-    Result<std::vector<InternedGroup>> batch_intern_by_dataset(std::span<const Group> groups);
-    // The same into `out`, whose groups' buffers are reused: a bulk load
-    // calls this once per entity without allocating each time.
+    // list order) and gives per group its IDs in input order and sorted by
+    // string, duplicates kept. The groups' buffers in `out` are reused: a
+    // bulk load calls this once per entity without allocating each time.
     Status batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out);
 
     // Sorts `ids` by the bytes of their strings; all must be below size().
@@ -97,7 +90,6 @@ private:
     struct Tables;
     Tables& tables();
     std::unique_ptr<Tables> tables_;
-    std::optional<std::vector<uint32_t>> sorted_ids_;
     uint64_t id_limit_ = kMaxStrings;
 };
 

@@ -20,35 +20,30 @@
 
 namespace tessellar::py {
 
-struct Parameter {
-    std::string name;
-    // Only texts have defaults. A C++ value rather than a Python object:
-    // signatures are statics, destroyed after the interpreter is gone.
-    std::optional<std::string> default_text;
+// One declared parameter: its name and, for a text, an optional default.
+struct Param {
+    const char* name;
+    const char* default_text = nullptr;
 };
 
-// Parsed from a text signature such as ($self, name, algorithm="sha256").
-struct Signature {
+// What a bound function needs at call time; filled in when its class is
+// created. Plain C++ only: it is a static, destroyed after the interpreter.
+struct Binding {
     std::string qualname;  // "Class.method()", the prefix of binding errors
-    std::vector<Parameter> parameters;
+    std::vector<Param> params;
+    // Where this function's interned parameter names start in the module's
+    // list of parameter names.
+    Py_ssize_t first_name = 0;
 };
 
-// Fails (Python error set) when the text cannot be parsed.
-std::optional<Signature> parse_signature(const char* class_name, const char* method_name, const char* text);
+template <auto Fn>
+inline Binding binding_of;
 
 // Fills slots[i] with the argument for parameter i (borrowed) from a
 // vectorcall argument array, or null where the default applies; or sets a
 // TypeError and returns false.
-bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_arguments(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** slots);
-
-// Sets the Python exception for a deferred error; returns nullptr.
-PyObject* raise(const Error& error);
-// As raise(), but a TypeError becomes "argument 'name': " + its message.
-PyObject* raise_for_argument(const Error& error, const std::string& parameter);
-// Replaces the pending exception, if any, by a new `type` exception whose
-// message is `message` and whose cause is the replaced one.
-PyObject* raise_from_pending(PyObject* type, PyObject* message);
 
 // Runs `body`, turning any C++ exception into a Python one.
 template <class Body>
@@ -66,16 +61,18 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 template <class R>
-struct IsResult : std::false_type {};
-template <class R>
-struct IsResult<std::expected<R, Error>> : std::true_type {};
+struct IsExpected : std::false_type {};
+template <class V, class E>
+struct IsExpected<std::expected<V, E>> : std::true_type {};
 
-// Converts a function's return value (plain or Result) to Python.
+// Converts a function's return value (plain, or a Result of the core or of
+// the boundary) to Python.
 template <class R>
 PyObject* deliver(R&& value) {
-    if constexpr (IsResult<std::remove_cvref_t<R>>::value) {
+    using Plain = std::remove_cvref_t<R>;
+    if constexpr (IsExpected<Plain>::value) {
         if (!value) return raise(value.error());
-        if constexpr (std::is_void_v<typename std::remove_cvref_t<R>::value_type>) {
+        if constexpr (std::is_void_v<typename Plain::value_type>) {
             Py_RETURN_NONE;
         } else {
             return to_python(std::move(*value)).release();
@@ -94,36 +91,36 @@ struct FunctionTraits<R (*)(A...)> {
     static constexpr size_t arity = sizeof...(A);
 };
 
-// The holder of an omitted argument: its declared default.
+// The holder of an omitted argument: its declared default (texts only, as
+// the declaration checks).
 template <class Arg>
-Result<typename Converter<Arg>::Holder> default_of(const Parameter& parameter) {
+PyResult<typename Converter<Arg>::Holder> default_of(const Param& param) {
     if constexpr (std::is_same_v<Arg, std::string_view>) {
-        if (parameter.default_text) return std::string_view(*parameter.default_text);
+        return std::string_view(param.default_text);
+    } else {
+        return std::unexpected(Failure{PyExc_SystemError, std::string("no default for ") + param.name});
     }
-    return fail(ErrorKind::RuntimeError, "no default for argument '" + parameter.name + "'");
 }
 
 // Converts slots[0..n) by the parameter types `Args`, then calls
 // fn(leading..., converted...) and delivers its result.
 template <class... Args, size_t... I, class F, class... Leading>
-PyObject* convert_and_call(std::tuple<Args...>*, std::index_sequence<I...>, F fn, const Signature& signature,
+PyObject* convert_and_call(std::tuple<Args...>*, std::index_sequence<I...>, F fn, const Binding& binding,
                            PyObject** slots, Leading&... leading) {
     std::tuple<std::optional<typename Converter<Args>::Holder>...> holders;
-    bool converted = true;
     auto convert_one = [&]<size_t K>(std::integral_constant<size_t, K>) {
         using Arg = std::tuple_element_t<K, std::tuple<Args...>>;
-        const Parameter& parameter = signature.parameters[K];
-        auto holder = slots[K] ? Converter<Arg>::convert(slots[K]) : default_of<Arg>(parameter);
+        const Param& param = binding.params[K];
+        auto holder = slots[K] ? Converter<Arg>::convert(slots[K]) : default_of<Arg>(param);
         if (!holder) {
-            raise_for_argument(holder.error(), parameter.name);
+            raise_for_argument(holder.error(), param.name);
             return false;
         }
         std::get<K>(holders).emplace(std::move(*holder));
         return true;
     };
-    ((converted = converted && convert_one(std::integral_constant<size_t, I>{})), ...);
+    if (!(convert_one(std::integral_constant<size_t, I>{}) && ...)) return nullptr;
     (void)convert_one;  // unused for functions without arguments
-    if (!converted) return nullptr;
     using Return = decltype(fn(leading..., Converter<Args>::pass(*std::get<I>(holders))...));
     if constexpr (std::is_void_v<Return>) {
         fn(leading..., Converter<Args>::pass(*std::get<I>(holders))...);
@@ -140,51 +137,42 @@ struct DropFirst<std::tuple<First, Rest...>> {
     using type = std::tuple<Rest...>;
 };
 
-// Per bound function: its parsed signature, docstring and qualified name.
+// The receiver parameter of a method: `const T&` for a shared borrow, `T&`
+// for an exclusive one.
 template <auto Fn>
-struct Registered {
-    static inline Signature signature;
-    static inline std::string doc;
-};
+using ReceiverOf = std::tuple_element_t<0, typename FunctionTraits<decltype(Fn)>::Arguments>;
 
 template <auto Fn>
-constexpr size_t slot_count() {
-    return FunctionTraits<decltype(Fn)>::arity + 1;  // never a zero-length array
-}
+constexpr Borrow kReceiverBorrow =
+    std::is_const_v<std::remove_reference_t<ReceiverOf<Fn>>> ? Borrow::Shared : Borrow::Exclusive;
 
-// An instance method whose first parameter is the receiver: `const T&` for a
-// shared borrow, `T&` for an exclusive one.
 template <auto Fn>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         using Traits = FunctionTraits<decltype(Fn)>;
-        using ReceiverRef = std::tuple_element_t<0, typename Traits::Arguments>;
-        using Receiver = std::remove_cvref_t<ReceiverRef>;
-        constexpr Borrow borrow = std::is_const_v<std::remove_reference_t<ReceiverRef>> ? Borrow::Shared
-                                                                                        : Borrow::Exclusive;
-        const Signature& signature = Registered<Fn>::signature;
-        PyObject* slots[slot_count<Fn>()];
-        if (!bind_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
-        if (!is_instance<Receiver>(self)) return raise(conversion_error(self, Class<Receiver>::name));
-        auto receiver = Borrowed<Receiver, borrow>::acquire(self);
+        using Receiver = std::remove_cvref_t<ReceiverOf<Fn>>;
+        const Binding& binding = binding_of<Fn>;
+        PyObject* slots[Traits::arity];  // one more than needed: never empty
+        if (!bind_arguments(binding, args, nargs, kwnames, slots)) return nullptr;
+        if (!is_instance<Receiver>(self)) return raise(conversion_error(self, ClassTraits<Receiver>::name));
+        auto receiver = Borrowed<Receiver, kReceiverBorrow<Fn>>::acquire(self);
         if (!receiver) return raise(receiver.error());
         using Rest = typename DropFirst<typename Traits::Arguments>::type;
         auto& value = receiver->get();
         return convert_and_call(static_cast<Rest*>(nullptr), std::make_index_sequence<Traits::arity - 1>{}, Fn,
-                                signature, slots, value);
+                                binding, slots, value);
     });
 }
 
-// A static method: every parameter is an argument.
 template <auto Fn>
 PyObject* call_static(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         using Traits = FunctionTraits<decltype(Fn)>;
-        const Signature& signature = Registered<Fn>::signature;
-        PyObject* slots[slot_count<Fn>()];
-        if (!bind_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
+        const Binding& binding = binding_of<Fn>;
+        PyObject* slots[Traits::arity + 1];
+        if (!bind_arguments(binding, args, nargs, kwnames, slots)) return nullptr;
         return convert_and_call(static_cast<typename Traits::Arguments*>(nullptr),
-                                std::make_index_sequence<Traits::arity>{}, Fn, signature, slots);
+                                std::make_index_sequence<Traits::arity>{}, Fn, binding, slots);
     });
 }
 
@@ -200,8 +188,7 @@ PyObject* call_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
             Py_ssize_t position = 0, index = 0;
             PyObject *key, *value;
             while (PyDict_Next(kwargs, &position, &key, &value)) {
-                Py_INCREF(key);
-                PyTuple_SET_ITEM(kwnames.get(), index++, key);
+                PyTuple_SET_ITEM(kwnames.get(), index++, Py_NewRef(key));
                 flat.push_back(value);
             }
         }
@@ -213,9 +200,8 @@ PyObject* call_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 template <auto Fn>
 PyObject* call_getter(PyObject* self, void*) noexcept {
     return guarded([&]() -> PyObject* {
-        using Traits = FunctionTraits<decltype(Fn)>;
-        using Receiver = std::remove_cvref_t<std::tuple_element_t<0, typename Traits::Arguments>>;
-        if (!is_instance<Receiver>(self)) return raise(conversion_error(self, Class<Receiver>::name));
+        using Receiver = std::remove_cvref_t<ReceiverOf<Fn>>;
+        if (!is_instance<Receiver>(self)) return raise(conversion_error(self, ClassTraits<Receiver>::name));
         auto receiver = Borrowed<Receiver, Borrow::Shared>::acquire(self);
         if (!receiver) return raise(receiver.error());
         return deliver(Fn(receiver->get()));

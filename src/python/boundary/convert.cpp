@@ -1,5 +1,4 @@
 #include "python/boundary/convert.h"
-#include "python/boundary/result.h"
 
 #include <climits>
 #include <cstring>
@@ -14,45 +13,44 @@ const char* type_name(PyObject* object) noexcept {
     return dot ? dot + 1 : name;
 }
 
-Error conversion_error(PyObject* object, const char* target) {
-    return Error{ErrorKind::TypeError,
-                 std::string("'") + type_name(object) + "' object cannot be converted to '" + target + "'"};
+Failure conversion_error(PyObject* object, const char* target) {
+    return {PyExc_TypeError, std::string("'") + type_name(object) + "' object cannot be converted to '" + target + "'"};
 }
 
-Result<std::string_view> text_from(PyObject* object) {
+PyResult<std::string_view> text_from(PyObject* object) {
     if (!PyUnicode_Check(object)) return std::unexpected(conversion_error(object, "PyString"));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (!data) return raised();  // lone surrogates: the interpreter's UnicodeEncodeError
+    if (!data) return pending();  // lone surrogates: the interpreter's UnicodeEncodeError
     return std::string_view(data, static_cast<size_t>(size));
 }
 
-Result<uint32_t> id32_from(PyObject* object) {
+PyResult<uint32_t> id32_from(PyObject* object) {
     long long value;
     if (PyLong_CheckExact(object)) {
         value = PyLong_AsLongLong(object);
     } else {
         PyRef index = PyRef::steal(PyNumber_Index(object));
-        if (!index) return raised();
+        if (!index) return pending();
         value = PyLong_AsLongLong(index.get());
     }
-    if (value == -1 && PyErr_Occurred()) return raised();
+    if (value == -1 && PyErr_Occurred()) return pending();
     if (value < 0 || value > UINT32_MAX) {
-        return fail(ErrorKind::OverflowError, "out of range integral type conversion attempted");
+        return std::unexpected(Failure{PyExc_OverflowError, "out of range integral type conversion attempted"});
     }
     return static_cast<uint32_t>(value);
 }
 
-Result<uint64_t> index_from(PyObject* object) {
+PyResult<uint64_t> index_from(PyObject* object) {
     PyRef index = PyRef::steal(PyNumber_Index(object));
-    if (!index) return raised();
+    if (!index) return pending();
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return raised();
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return pending();
     return static_cast<uint64_t>(value);
 }
 
-Status check_list_argument(PyObject* object) {
-    if (PyUnicode_Check(object)) return fail(ErrorKind::TypeError, "Can't extract `str` to `Vec`");
+PyStatus check_list_argument(PyObject* object) {
+    if (PyUnicode_Check(object)) return type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) return std::unexpected(conversion_error(object, "Sequence"));
     return {};
 }
@@ -66,59 +64,34 @@ size_t size_hint(PyObject* sequence) {
     return 0;
 }
 
+// The items of a list argument, each converted by `convert`.
+template <class Item, class Convert>
+PyResult<std::vector<Item>> list_from(PyObject* object, Convert convert) {
+    if (PyStatus status = check_list_argument(object); !status) return std::unexpected(status.error());
+    std::vector<Item> items;
+    items.reserve(size_hint(object));
+    PyStatus status = for_each_item(object, [&](PyObject* item) -> PyStatus {
+        auto converted = convert(item);
+        if (!converted) return std::unexpected(std::move(converted.error()));
+        items.emplace_back(std::move(*converted));
+        return {};
+    });
+    if (!status) return std::unexpected(std::move(status.error()));
+    return items;
+}
+
 }  // namespace
 
-Result<std::vector<uint32_t>> id_list_from(PyObject* object) {
-    if (Status status = check_list_argument(object); !status) return std::unexpected(status.error());
-    std::vector<uint32_t> ids;
-    ids.reserve(size_hint(object));
-    Status status = for_each_item(object, [&](PyObject* item) -> Status {
-        auto id = id32_from(item);
-        if (!id) return std::unexpected(id.error());
-        ids.push_back(*id);
-        return {};
-    });
-    if (!status) return std::unexpected(status.error());
-    return ids;
+PyResult<std::vector<uint32_t>> id_list_from(PyObject* object) { return list_from<uint32_t>(object, id32_from); }
+
+PyResult<std::vector<std::string>> text_list_from(PyObject* object) {
+    return list_from<std::string>(object, text_from);
 }
 
-Result<std::vector<std::string>> text_list_from(PyObject* object) {
-    if (Status status = check_list_argument(object); !status) return std::unexpected(status.error());
-    std::vector<std::string> texts;
-    texts.reserve(size_hint(object));
-    Status status = for_each_item(object, [&](PyObject* item) -> Status {
-        auto text = text_from(item);
-        if (!text) return std::unexpected(text.error());
-        texts.emplace_back(*text);
-        return {};
-    });
-    if (!status) return std::unexpected(status.error());
-    return texts;
-}
-
-Result<EntityDataArg> element_list_from(PyObject* object) {
-    if (Status status = check_list_argument(object); !status) return std::unexpected(status.error());
-    EntityDataArg list;
-    list.elements.reserve(size_hint(object));
-    Status status = for_each_item(object, [&](PyObject* item) -> Status {
-        list.elements.push_back(PyRef::borrow(item));
-        return {};
-    });
-    if (!status) return std::unexpected(status.error());
-    return list;
-}
-
-PyRef to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
-
-PyRef to_python(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
-
-PyRef to_python(std::string_view value) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), nullptr));
-}
-
-PyRef to_python(const Bytes& value) {
-    return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data.data()),
-                                                  static_cast<Py_ssize_t>(value.data.size())));
+PyResult<ItemList> item_list_from(PyObject* object) {
+    auto items = list_from<PyRef>(object, [](PyObject* item) -> PyResult<PyRef> { return PyRef::borrow(item); });
+    if (!items) return std::unexpected(std::move(items.error()));
+    return ItemList{std::move(*items)};
 }
 
 }  // namespace tessellar::py

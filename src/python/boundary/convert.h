@@ -6,7 +6,7 @@
 //   uint64_t                   index or count
 //   std::vector<uint32_t>      list of IDs
 //   std::vector<std::string>   list of texts
-//   EntityDataArg              entity data (a sequence; its items are read later)
+//   ItemList                   a sequence whose items are read by the function
 //   PyObject*                  any object (borrowed for the call)
 //   const T& / T&              an instance of T's class, borrowed shared / exclusive
 #pragma once
@@ -16,49 +16,48 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 namespace tessellar::py {
 
-// The elements of a sequence argument, each held by a reference, so that
-// later reading cannot be disturbed by changes to the sequence itself.
-struct EntityDataArg {
-    std::vector<PyRef> elements;
+// The items of a sequence argument, each held by a reference, so that later
+// reading cannot be disturbed by changes to the sequence itself.
+struct ItemList {
+    std::vector<PyRef> items;
 };
 
-Result<std::string_view> text_from(PyObject* object);
-Result<uint32_t> id32_from(PyObject* object);
-Result<uint64_t> index_from(PyObject* object);
+PyResult<std::string_view> text_from(PyObject* object);
+PyResult<uint32_t> id32_from(PyObject* object);
+PyResult<uint64_t> index_from(PyObject* object);
 // The checks every list kind makes before reading items.
-Status check_list_argument(PyObject* object);
-Result<std::vector<uint32_t>> id_list_from(PyObject* object);
-Result<std::vector<std::string>> text_list_from(PyObject* object);
+PyStatus check_list_argument(PyObject* object);
+PyResult<std::vector<uint32_t>> id_list_from(PyObject* object);
+PyResult<std::vector<std::string>> text_list_from(PyObject* object);
+PyResult<ItemList> item_list_from(PyObject* object);
 
 // Calls `visit(item)` for each item of a sequence in order, holding a
 // reference to the item meanwhile. Exact lists and tuples are read directly
 // (re-checking the length each step, so a list changed by the visitor is
 // never read out of bounds); other sequences go through the iterator protocol.
 template <class Visit>
-Status for_each_item(PyObject* sequence, Visit&& visit) {
+PyStatus for_each_item(PyObject* sequence, Visit&& visit) {
     if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
         const bool is_list = PyList_CheckExact(sequence);
         for (Py_ssize_t i = 0;; ++i) {
             const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
             if (i >= size) return {};
             PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
-            if (Status status = visit(item.get()); !status) return status;
+            if (PyStatus status = visit(item.get()); !status) return status;
         }
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
-    if (!iterator) return raised();
+    if (!iterator) return pending();
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        if (Status status = visit(item.get()); !status) return status;
+        if (PyStatus status = visit(item.get()); !status) return status;
     }
-    if (PyErr_Occurred()) return raised();
+    if (PyErr_Occurred()) return pending();
     return {};
 }
 
@@ -66,73 +65,47 @@ Status for_each_item(PyObject* sequence, Visit&& visit) {
 template <class P>
 struct Converter;
 
-template <>
-struct Converter<std::string_view> {
-    using Holder = std::string_view;
-    static Result<Holder> convert(PyObject* object) { return text_from(object); }
-    static std::string_view pass(Holder& holder) { return holder; }
+template <class P, auto From>
+struct ValueConverter {
+    using Holder = P;
+    static PyResult<Holder> convert(PyObject* object) { return From(object); }
+    static P pass(Holder& holder) { return std::move(holder); }
 };
 
 template <>
-struct Converter<uint32_t> {
-    using Holder = uint32_t;
-    static Result<Holder> convert(PyObject* object) { return id32_from(object); }
-    static uint32_t pass(Holder& holder) { return holder; }
-};
-
+struct Converter<std::string_view> : ValueConverter<std::string_view, &text_from> {};
 template <>
-struct Converter<uint64_t> {
-    using Holder = uint64_t;
-    static Result<Holder> convert(PyObject* object) { return index_from(object); }
-    static uint64_t pass(Holder& holder) { return holder; }
-};
-
+struct Converter<uint32_t> : ValueConverter<uint32_t, &id32_from> {};
 template <>
-struct Converter<std::vector<uint32_t>> {
-    using Holder = std::vector<uint32_t>;
-    static Result<Holder> convert(PyObject* object) { return id_list_from(object); }
-    static std::vector<uint32_t> pass(Holder& holder) { return std::move(holder); }
-};
-
+struct Converter<uint64_t> : ValueConverter<uint64_t, &index_from> {};
 template <>
-struct Converter<std::vector<std::string>> {
-    using Holder = std::vector<std::string>;
-    static Result<Holder> convert(PyObject* object) { return text_list_from(object); }
-    static std::vector<std::string> pass(Holder& holder) { return std::move(holder); }
-};
-
-Result<EntityDataArg> element_list_from(PyObject* object);
-
+struct Converter<std::vector<uint32_t>> : ValueConverter<std::vector<uint32_t>, &id_list_from> {};
 template <>
-struct Converter<EntityDataArg> {
-    using Holder = EntityDataArg;
-    static Result<Holder> convert(PyObject* object) { return element_list_from(object); }
-    static EntityDataArg pass(Holder& holder) { return std::move(holder); }
-};
+struct Converter<std::vector<std::string>> : ValueConverter<std::vector<std::string>, &text_list_from> {};
+template <>
+struct Converter<ItemList> : ValueConverter<ItemList, &item_list_from> {};
 
 template <>
 struct Converter<PyObject*> {
     using Holder = PyObject*;
-    static Result<Holder> convert(PyObject* object) { return object; }
+    static PyResult<Holder> convert(PyObject* object) { return object; }
     static PyObject* pass(Holder& holder) { return holder; }
 };
 
 template <class T, Borrow B>
 struct InstanceConverter {
     using Holder = Borrowed<T, B>;
-    static Result<Holder> convert(PyObject* object) {
-        if (!is_instance<T>(object)) return std::unexpected(conversion_error(object, Class<T>::name));
+    static PyResult<Holder> convert(PyObject* object) {
+        if (!is_instance<T>(object)) return std::unexpected(conversion_error(object, ClassTraits<T>::name));
         return Holder::acquire(object);
     }
     static auto& pass(Holder& holder) { return holder.get(); }
 };
 
-template <class T>
-    requires kBoundClass<T>
+template <BoundClass T>
 struct Converter<const T&> : InstanceConverter<T, Borrow::Shared> {};
 
-template <class T>
-    requires kBoundClass<T>
+template <BoundClass T>
 struct Converter<T&> : InstanceConverter<T, Borrow::Exclusive> {};
 
 }  // namespace tessellar::py

@@ -1,48 +1,42 @@
-// The Python object that carries one of the module's values, and the borrow
-// flag that guards it against re-entrant changes.
+// The Python object that carries one of the core's values, the borrow flag
+// that guards it against re-entrant changes, and the classes a module binds.
 #pragma once
 
-#include "core/error.h"
+#include "python/boundary/failure.h"
 #include "python/boundary/pyref.h"
+#include "python/boundary/state.h"
 
 #include <Python.h>
 
+#include <concepts>
 #include <cstdint>
 #include <new>
 #include <type_traits>
 #include <utility>
 
-namespace tessellar {
-class StringInterner;
-class Entity;
-class Collection;
-class Frame;
-}  // namespace tessellar
-
 namespace tessellar::py {
 
 enum class Borrow { Shared, Exclusive };
 
-// The value types that Python sees as classes of the module.
+// Specialised for every value type a module binds as a class, with its
+// Python name and its slot among the module's classes.
 template <class T>
-inline constexpr bool kBoundClass = false;
-template <>
-inline constexpr bool kBoundClass<StringInterner> = true;
-template <>
-inline constexpr bool kBoundClass<Entity> = true;
-template <>
-inline constexpr bool kBoundClass<Collection> = true;
-template <>
-inline constexpr bool kBoundClass<Frame> = true;
+struct ClassTraits;
 
-// The Python class of a value type; filled in when the type is created. A
-// borrowed pointer: the module object owns its classes.
 template <class T>
-    requires kBoundClass<T>
-struct Class {
-    static inline PyTypeObject* type = nullptr;
-    static inline const char* name = nullptr;
+concept BoundClass = requires {
+    { ClassTraits<T>::name } -> std::convertible_to<const char*>;
+    { ClassTraits<T>::slot } -> std::convertible_to<int>;
 };
+
+template <class... T>
+struct ClassList {};
+
+template <BoundClass T>
+PyTypeObject* type_of() noexcept {
+    static_assert(ClassTraits<T>::slot < kMaxClasses);
+    return reinterpret_cast<PyTypeObject*>(boundary_state().types[ClassTraits<T>::slot]);
+}
 
 template <class T>
 struct Object {
@@ -58,11 +52,11 @@ inline constexpr intptr_t kExclusive = -1;
 const char* type_name(PyObject* object) noexcept;
 
 // "'int' object cannot be converted to 'PyString'"
-Error conversion_error(PyObject* object, const char* target);
+Failure conversion_error(PyObject* object, const char* target);
 
-template <class T>
+template <BoundClass T>
 bool is_instance(PyObject* object) noexcept {
-    return PyObject_TypeCheck(object, Class<T>::type);
+    return PyObject_TypeCheck(object, type_of<T>());
 }
 
 // Holds a borrow of the value inside a Python object for the length of a
@@ -72,13 +66,13 @@ class Borrowed {
 public:
     using Value = std::conditional_t<B == Borrow::Shared, const T, T>;
 
-    static Result<Borrowed> acquire(PyObject* object) {
+    static PyResult<Borrowed> acquire(PyObject* object) {
         auto* holder = reinterpret_cast<Object<T>*>(object);
         if constexpr (B == Borrow::Shared) {
-            if (holder->borrow == kExclusive) return fail(ErrorKind::RuntimeError, "Already mutably borrowed");
+            if (holder->borrow == kExclusive) return std::unexpected(Failure{PyExc_RuntimeError, "Already mutably borrowed"});
             ++holder->borrow;
         } else {
-            if (holder->borrow != 0) return fail(ErrorKind::RuntimeError, "Already borrowed");
+            if (holder->borrow != 0) return std::unexpected(Failure{PyExc_RuntimeError, "Already borrowed"});
             holder->borrow = kExclusive;
         }
         return Borrowed(holder);
@@ -98,7 +92,6 @@ public:
     }
 
     Value& get() const noexcept { return holder_->value; }
-    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(holder_); }
 
 private:
     explicit Borrowed(Object<T>* holder) : holder_(holder) {}
@@ -106,10 +99,10 @@ private:
 };
 
 // A new Python object of T's class owning `value`.
-template <class T>
+template <BoundClass T>
 PyRef wrap(T&& value) {
     static_assert(std::is_nothrow_move_constructible_v<T>);
-    PyTypeObject* type = Class<T>::type;
+    PyTypeObject* type = type_of<T>();
     PyObject* object = type->tp_alloc(type, 0);
     if (!object) return {};
     auto* holder = reinterpret_cast<Object<T>*>(object);

@@ -36,7 +36,7 @@ inline PyRef to_python(const std::string& value) { return to_python(std::string_
 
 // A value of one of the module's classes becomes a new instance owning it.
 template <class T>
-    requires kBoundClass<std::remove_cvref_t<T>>
+    requires BoundClass<std::remove_cvref_t<T>>
 PyRef to_python(T&& value) {
     return wrap(std::remove_cvref_t<T>(std::forward<T>(value)));
 }
@@ -58,6 +58,5 @@ PyRef to_python(std::vector<T> values) {
     }
     return list;
 }
-
 
 }  // namespace tessellar::py

@@ -1,36 +1,27 @@
-// The Python objects the module keeps between calls: its classes and the
-// keys of the dicts it builds. They belong to the module object, never to a
-// C++ static, so no destructor that runs at process exit touches the
-// interpreter after it is gone; when the interpreter frees the module, the
-// module releases them.
+// What the boundary keeps for an extension module between calls: the module's
+// classes and the interned names of every declared parameter. It lives in
+// the module object's own state, so the interpreter controls its lifetime;
+// C++ statics hold no Python object.
 #pragma once
 
 #include <Python.h>
 
 namespace tessellar::py {
 
-enum StateSlot {
-    // The classes, in registration order.
-    kInternerType,
-    kEntityType,
-    kCollectionType,
-    kFrameType,
-    // Interned keys of the comparison dicts.
-    kEntityIndexKey,
-    kProcess1Key,
-    kProcess2Key,
-    kJaccardKey,
-    kStateSlots,
+inline constexpr int kMaxClasses = 8;
+
+struct BoundaryState {
+    // list of str: the parameter names of every bound function, interned;
+    // each function knows where its own names start.
+    PyObject* parameter_names;
+    // Owned references to the module's classes, by ClassTraits<T>::slot.
+    PyObject* types[kMaxClasses];
 };
 
-// Lives in the module object's own storage; every pointer is an owned
-// reference or null.
-struct ModuleState {
-    PyObject* objects[kStateSlots];
-};
+// The state of the calling module. Each extension module defines it.
+BoundaryState& boundary_state() noexcept;
 
-// The state of the one module object, or null while there is none (before
-// the first import, after the interpreter freed it).
-ModuleState* module_state() noexcept;
+int traverse_boundary_state(const BoundaryState& state, visitproc visit, void* arg);
+void clear_boundary_state(BoundaryState& state) noexcept;
 
 }  // namespace tessellar::py

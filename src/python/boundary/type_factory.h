@@ -1,7 +1,8 @@
-// Creation of a class's Python type object from its ClassDef.
+// Creation of a class's Python type object from its declaration.
 #pragma once
 
-#include "python/boundary/class_def.h"
+#include "python/boundary/declare.h"
+#include "python/boundary/state.h"
 
 #include <Python.h>
 
@@ -9,6 +10,15 @@
 #include <vector>
 
 namespace tessellar::py {
+
+// "(...)" of a text signature: "$self" first for methods, then each
+// parameter with its default in double quotes.
+std::string text_signature(const std::vector<Param>& params, bool with_self);
+
+// Fills `binding` for a function bound as `qualname` and appends its
+// interned parameter names to the state's list; false with an error set.
+bool bind_declaration(Binding& binding, std::string qualname, const std::vector<Param>& params,
+                      BoundaryState& state);
 
 template <class T>
 void dealloc(PyObject* self) {
@@ -19,75 +29,83 @@ void dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class T, const ClassDef<T>& Def>
+template <class T>
 int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto* holder = reinterpret_cast<Object<T>*>(self);
     // While a call changes the value, its containers may be mid-update:
     // report nothing, which only makes the collector more conservative.
     if (holder->borrow == kExclusive) return 0;
-    return Def.traverse(holder->value, visit, arg);
+    return class_def<T>().traverse(holder->value, visit, arg);
 }
 
-template <class T, const ClassDef<T>& Def>
+template <class T>
 int clear(PyObject* self) {
     auto* holder = reinterpret_cast<Object<T>*>(self);
-    if (holder->borrow == 0) Def.clear(holder->value);
+    if (holder->borrow == 0) class_def<T>().clear(holder->value);
     return 0;
 }
 
-// Builds the type for the module being initialised, which owns it from then
-// on. On failure returns null with RuntimeError "failed to create type object
+// Builds T's type for `module`, whose state takes the returned reference.
+// On failure returns null with RuntimeError "failed to create type object
 // for <name>", caused by the original error.
-template <class T, const ClassDef<T>& Def>
-PyTypeObject* create_type(PyObject* module) {
-    auto failed = []() -> PyTypeObject* {
-        PyRef message = PyRef::steal(PyUnicode_FromFormat("failed to create type object for %s", Def.name));
+template <BoundClass T>
+PyObject* create_type(PyObject* module, BoundaryState& state) {
+    const char* name = ClassTraits<T>::name;
+    auto failed = [name]() -> PyObject* {
+        PyRef message = PyRef::steal(PyUnicode_FromFormat("failed to create type object for %s", name));
         if (message) raise_from_pending(PyExc_RuntimeError, message.get());
         return nullptr;
     };
-    static std::string doc = std::string(Def.name) + Def.signature + "\n--\n\n" + Def.doc;
-    static std::string qualified_name = std::string("tessellar.") + Def.name;
+    const ClassDef<T>& def = class_def<T>();
+    // The interpreter keeps pointers into these for the type's life.
+    static std::string doc, qualified_name;
+    static std::vector<std::string> member_docs;
     static std::vector<PyMethodDef> methods;
     static std::vector<PyGetSetDef> getters;
     static std::vector<PyType_Slot> slots;
+    doc = std::string(name) + text_signature(def.constructor.params, false) + "\n--\n\n" + def.doc;
+    const char* module_name = PyModule_GetName(module);
+    if (!module_name) return failed();
+    qualified_name = std::string(module_name) + "." + name;
+    member_docs.clear();
+    member_docs.reserve(def.members.size());
     methods.clear();
     getters.clear();
-    slots.clear();
 
-    if (!Def.constructor.prepare(Def.name, Def.signature)) return failed();
-    for (const Member& member : Def.members) {
-        const char* member_doc = member.prepare(Def.name, member);
-        if (!member_doc) return failed();
-        switch (member.kind) {
-            case Member::Kind::Method:
-                methods.push_back({member.name, member.function, METH_FASTCALL | METH_KEYWORDS, member_doc});
-                break;
-            case Member::Kind::Static:
-                methods.push_back(
-                    {member.name, member.function, METH_FASTCALL | METH_KEYWORDS | METH_STATIC, member_doc});
-                break;
-            case Member::Kind::Getter:
-                getters.push_back({member.name, member.get, nullptr, member_doc, nullptr});
-                break;
+    if (!bind_declaration(*def.constructor.binding, std::string(name) + ".__new__()", def.constructor.params, state)) {
+        return failed();
+    }
+    for (const Member& member : def.members) {
+        if (!bind_declaration(*member.binding, std::string(name) + "." + member.name + "()", member.params, state)) {
+            return failed();
         }
+        if (member.kind == Member::Kind::Getter) {
+            getters.push_back({member.name, member.get, nullptr, member.description, nullptr});
+            continue;
+        }
+        const bool is_static = member.kind == Member::Kind::Static;
+        const std::string& member_doc = member_docs.emplace_back(
+            member.name + text_signature(member.params, !is_static) + "\n--\n\n" + member.description);
+        methods.push_back({member.name, member.function,
+                           METH_FASTCALL | METH_KEYWORDS | (is_static ? METH_STATIC : 0), member_doc.c_str()});
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});
     getters.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 
-    const bool collects = Def.traverse != nullptr;
+    const bool collects = def.traverse != nullptr;
     slots = {
-        {Py_tp_new, reinterpret_cast<void*>(Def.constructor.function)},
+        {Py_tp_new, reinterpret_cast<void*>(def.constructor.function)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_methods, methods.data()},
         {Py_tp_getset, getters.data()},
     };
     if (collects) {
-        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse<T, Def>)});
-        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(&clear<T, Def>)});
+        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse<T>)});
+        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(&clear<T>)});
     }
-    slots.insert(slots.end(), Def.extra_slots.begin(), Def.extra_slots.end());
+    slots.insert(slots.end(), def.extra_slots.begin(), def.extra_slots.end());
     slots.push_back({0, nullptr});
 
     PyType_Spec type_spec = {
@@ -98,10 +116,7 @@ PyTypeObject* create_type(PyObject* module) {
         slots.data(),
     };
     PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
-    if (!type) return failed();
-    Class<T>::name = Def.name;
-    Class<T>::type = reinterpret_cast<PyTypeObject*>(type);
-    return Class<T>::type;
+    return type ? type : failed();
 }
 
 }  // namespace tessellar::py

@@ -1,9 +1,11 @@
 // Python class CollectionCore.
 #include "core/collection/collection.h"
-#include "python/tessellar/comparison.h"
-#include "python/tessellar/hash_store.h"
-#include "python/tessellar/classes.h"
+#include "core/collection/hash_store.h"
 #include "python/boundary/type_factory.h"
+#include "python/tessellar/classes.h"
+#include "core/collection/compare.h"
+#include "python/tessellar/results.h"
+#include "python/tessellar/metadata.h"
 
 namespace tessellar::py {
 namespace {
@@ -26,11 +28,15 @@ Result<Entity> get_entity(const Collection& self, uint64_t index) {
     return **entity;
 }
 
-Result<PyRef> compare_with(const Collection& self, const Collection& other) { return comparison_list(self, other); }
+PyResult<PyRef> compare_with(const Collection& self, const Collection& other) {
+    auto comparison = compare(self, other);
+    if (!comparison) return std::unexpected(std::move(comparison.error()));
+    return comparison_list(*comparison);
+}
 
 int traverse(const Collection& self, visitproc visit, void* arg) {
     for (const Entity& entity : self.entities()) {
-        if (int result = entity.visit_metadata(visit, arg)) return result;
+        if (int result = visit_metadata(entity, visit, arg)) return result;
     }
     return 0;
 }
@@ -40,27 +46,20 @@ void clear(Collection& self) {
 }
 
 const ClassDef<Collection> kCollectionClass = {
-    .name = "CollectionCore",
-    .signature = "(process_name)",
     .doc = "CollectionCore: A collection of entities from a single process (like pandas Series)\n"
            "Collections should only be created through EntityFrame.create_collection() to ensure shared interner",
-    .constructor = constructor<&make>(),
+    .constructor = constructor<&make>("process_name"),
     .members =
         {
-            method<Borrow::Shared, &get_entities>("get_entities", "($self)", "Get all entities in this collection"),
+            method<Borrow::Shared, &get_entities>("get_entities", "Get all entities in this collection"),
             getter_of<&process_name>("process_name", "Get the process name for this collection"),
-            method<Borrow::Shared, &len>("len", "($self)", "Get the number of entities in this collection"),
-            method<Borrow::Shared, &is_empty>("is_empty", "($self)", "Check if the collection is empty"),
-            method<Borrow::Shared, &total_records>("total_records", "($self)",
-                                                   "Get the total number of records across all entities"),
-            method<Borrow::Shared, &get_entity>("get_entity", "($self, index)", "Get an entity by index"),
-            method<Borrow::Shared, &compare_with>(
-                "compare_with", "($self, other)", "Compare this collection with another collection entity-by-entity"),
-            method<Borrow::Exclusive, &add_hash>(
-                "add_hash", "($self, interner, algorithm)",
-                "Add hashes to all entities in this collection using optimized batch processing"),
-            method<Borrow::Shared, &verify_hashes>("verify_hashes", "($self, interner, algorithm)",
-                                                   "Verify hashes for all entities in this collection"),
+            method<Borrow::Shared, &len>("len", "Get the number of entities in this collection"),
+            method<Borrow::Shared, &is_empty>("is_empty", "Check if the collection is empty"),
+            method<Borrow::Shared, &total_records>("total_records", "Get the total number of records across all entities"),
+            method<Borrow::Shared, &get_entity>("get_entity", "Get an entity by index", "index"),
+            method<Borrow::Shared, &compare_with>("compare_with", "Compare this collection with another collection entity-by-entity", "other"),
+            method<Borrow::Exclusive, &add_hash>("add_hash", "Add hashes to all entities in this collection using optimized batch processing", "interner", "algorithm"),
+            method<Borrow::Shared, &verify_hashes>("verify_hashes", "Verify hashes for all entities in this collection", "interner", "algorithm"),
         },
     .traverse = &traverse,
     .clear = &clear,
@@ -68,8 +67,9 @@ const ClassDef<Collection> kCollectionClass = {
 
 }  // namespace
 
-PyTypeObject* create_collection_type(PyObject* module) {
-    return create_type<Collection, kCollectionClass>(module);
+template <>
+const ClassDef<Collection>& class_def<Collection>() {
+    return kCollectionClass;
 }
 
 }  // namespace tessellar::py

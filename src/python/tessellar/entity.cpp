@@ -2,8 +2,9 @@
 #include "core/entity/entity.h"
 #include "core/entity/similarity.h"
 #include "core/hash/dataset_id.h"
-#include "python/tessellar/classes.h"
 #include "python/boundary/type_factory.h"
+#include "python/tessellar/classes.h"
+#include "python/tessellar/metadata.h"
 
 #include <string>
 
@@ -57,12 +58,9 @@ uint64_t total_records(const Entity& self) { return self.total_records(); }
 
 double similarity(const Entity& self, const Entity& other) { return jaccard_similarity(self, other); }
 
-void set_metadata(Entity& self, uint32_t key_id, PyObject* value) { self.set_metadata(key_id, PyRef::borrow(value)); }
+void set_metadata(Entity& self, uint32_t key_id, PyObject* value) { self.set_metadata(key_id, metadata_of(value)); }
 
-PyRef get_metadata_by_id(const Entity& self, uint32_t key_id) {
-    PyObject* value = self.get_metadata(key_id);
-    return PyRef::borrow(value ? value : Py_None);
-}
+PyRef get_metadata_by_id(const Entity& self, uint32_t key_id) { return object_of(self.get_metadata(key_id)); }
 
 bool has_metadata(const Entity& self, uint32_t key_id) { return self.has_metadata(key_id); }
 
@@ -70,57 +68,34 @@ void clear_metadata(Entity& self) { self.clear_metadata(); }
 
 std::vector<uint32_t> get_metadata_keys(const Entity& self) { return self.metadata_keys(); }
 
-int traverse(const Entity& self, visitproc visit, void* arg) { return self.visit_metadata(visit, arg); }
+int traverse(const Entity& self, visitproc visit, void* arg) { return visit_metadata(self, visit, arg); }
 
 void clear(Entity& self) { self.clear_metadata(); }
 
 const ClassDef<Entity> kEntityClass = {
-    .name = "EntityCore",
-    .signature = "()",
     .doc = "Core entity representation using roaring bitmaps for record ID sets.\n"
            "Uses interned dataset IDs (u32) instead of strings for massive memory savings.",
     .constructor = constructor<&make>(),
     .members =
         {
-            method<Borrow::Exclusive, &add_record_by_id>(
-                "add_record_by_id", "($self, dataset_id, record_id)",
-                "Add a record ID to a dataset using interned dataset ID (internal method)."),
-            method<Borrow::Exclusive, &add_records_by_id>(
-                "add_records_by_id", "($self, dataset_id, record_ids)",
-                "Add multiple record IDs to a dataset using interned dataset ID (internal method)."),
-            method<Borrow::Exclusive, &add_record>(
-                "add_record", "($self, dataset, record_id)",
-                "Add a record ID to a dataset (Python API - requires string lookup)."),
-            method<Borrow::Exclusive, &add_records>(
-                "add_records", "($self, dataset, record_ids)",
-                "Add multiple record IDs to a dataset (Python API - requires string lookup)."),
-            method<Borrow::Shared, &hash_dataset_name>("hash_dataset_name", "($self, dataset)",
-                                                       "Simple hash function for dataset names (used in Python API)."),
-            method<Borrow::Shared, &get_records>("get_records", "($self, dataset)",
-                                                 "Get record IDs for a dataset as a list (Python API)."),
-            method<Borrow::Shared, &get_records_by_id>("get_records_by_id", "($self, dataset_id)",
-                                                       "Get record IDs for a dataset by ID (internal method)."),
-            method<Borrow::Shared, &get_dataset_ids>("get_dataset_ids", "($self)",
-                                                     "Get all dataset IDs (internal method for performance)."),
-            method<Borrow::Shared, &get_datasets>(
-                "get_datasets", "($self)", "Get all dataset names (Python API - limited without interner context)."),
-            method<Borrow::Shared, &has_dataset>(
-                "has_dataset", "($self, dataset)",
-                "Check if the entity contains records in a given dataset (Python API)."),
-            method<Borrow::Shared, &has_dataset_id>(
-                "has_dataset_id", "($self, dataset_id)",
-                "Check if the entity contains records for a dataset ID (internal method)."),
-            method<Borrow::Shared, &total_records>("total_records", "($self)",
-                                                   "Get the total number of records across all datasets."),
-            method<Borrow::Shared, &similarity>("jaccard_similarity", "($self, other)",
-                                                "Compute Jaccard similarity with another entity."),
-            method<Borrow::Exclusive, &set_metadata>("set_metadata", "($self, key_id, value)",
-                                                     "Set metadata for a key (requires interner for key interning)."),
-            method<Borrow::Shared, &get_metadata_by_id>("get_metadata_by_id", "($self, key_id)",
-                                                        "Get metadata by key ID (internal method)."),
-            method<Borrow::Shared, &has_metadata>("has_metadata", "($self, key_id)", "Check if metadata key exists."),
-            method<Borrow::Exclusive, &clear_metadata>("clear_metadata", "($self)", "Clear all metadata."),
-            method<Borrow::Shared, &get_metadata_keys>("get_metadata_keys", "($self)", "Get all metadata keys."),
+            method<Borrow::Exclusive, &add_record_by_id>("add_record_by_id", "Add a record ID to a dataset using interned dataset ID (internal method).", "dataset_id", "record_id"),
+            method<Borrow::Exclusive, &add_records_by_id>("add_records_by_id", "Add multiple record IDs to a dataset using interned dataset ID (internal method).", "dataset_id", "record_ids"),
+            method<Borrow::Exclusive, &add_record>("add_record", "Add a record ID to a dataset (Python API - requires string lookup).", "dataset", "record_id"),
+            method<Borrow::Exclusive, &add_records>("add_records", "Add multiple record IDs to a dataset (Python API - requires string lookup).", "dataset", "record_ids"),
+            method<Borrow::Shared, &hash_dataset_name>("hash_dataset_name", "Simple hash function for dataset names (used in Python API).", "dataset"),
+            method<Borrow::Shared, &get_records>("get_records", "Get record IDs for a dataset as a list (Python API).", "dataset"),
+            method<Borrow::Shared, &get_records_by_id>("get_records_by_id", "Get record IDs for a dataset by ID (internal method).", "dataset_id"),
+            method<Borrow::Shared, &get_dataset_ids>("get_dataset_ids", "Get all dataset IDs (internal method for performance)."),
+            method<Borrow::Shared, &get_datasets>("get_datasets", "Get all dataset names (Python API - limited without interner context)."),
+            method<Borrow::Shared, &has_dataset>("has_dataset", "Check if the entity contains records in a given dataset (Python API).", "dataset"),
+            method<Borrow::Shared, &has_dataset_id>("has_dataset_id", "Check if the entity contains records for a dataset ID (internal method).", "dataset_id"),
+            method<Borrow::Shared, &total_records>("total_records", "Get the total number of records across all datasets."),
+            method<Borrow::Shared, &similarity>("jaccard_similarity", "Compute Jaccard similarity with another entity.", "other"),
+            method<Borrow::Exclusive, &set_metadata>("set_metadata", "Set metadata for a key (requires interner for key interning).", "key_id", "value"),
+            method<Borrow::Shared, &get_metadata_by_id>("get_metadata_by_id", "Get metadata by key ID (internal method).", "key_id"),
+            method<Borrow::Shared, &has_metadata>("has_metadata", "Check if metadata key exists.", "key_id"),
+            method<Borrow::Exclusive, &clear_metadata>("clear_metadata", "Clear all metadata."),
+            method<Borrow::Shared, &get_metadata_keys>("get_metadata_keys", "Get all metadata keys."),
         },
     .traverse = &traverse,
     .clear = &clear,
@@ -128,6 +103,9 @@ const ClassDef<Entity> kEntityClass = {
 
 }  // namespace
 
-PyTypeObject* create_entity_type(PyObject* module) { return create_type<Entity, kEntityClass>(module); }
+template <>
+const ClassDef<Entity>& class_def<Entity>() {
+    return kEntityClass;
+}
 
 }  // namespace tessellar::py

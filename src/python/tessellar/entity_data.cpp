@@ -1,6 +1,7 @@
 #include "python/tessellar/entity_data.h"
 
 #include "python/boundary/convert.h"
+#include "python/tessellar/metadata.h"
 
 #include <string_view>
 
@@ -10,7 +11,7 @@ namespace {
 
 constexpr std::string_view kMetadataKey = "metadata";
 
-Status read_metadata(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out) {
+PyStatus read_metadata(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out) {
     if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
     Py_ssize_t position = 0;
     PyObject *key, *value;
@@ -20,7 +21,7 @@ Status read_metadata(PyObject* dict, size_t entity, StringInterner& interner, En
         if (!text) return std::unexpected(std::move(text.error()));
         auto key_id = interner.intern(*text);
         if (!key_id) return std::unexpected(std::move(key_id.error()));
-        out.metadata.push_back({entity, *key_id, PyRef::borrow(value)});
+        out.metadata.push_back({entity, *key_id, metadata_of(value)});
     }
     return {};
 }
@@ -29,9 +30,9 @@ Status read_metadata(PyObject* dict, size_t entity, StringInterner& interner, En
 // list and tuple.
 bool runs_python_code(PyObject* records) { return !PyList_CheckExact(records) && !PyTuple_CheckExact(records); }
 
-Status read_records(PyObject* records, EntityData& out) {
-    if (Status status = check_list_argument(records); !status) return status;
-    return for_each_item(records, [&](PyObject* item) -> Status {
+PyStatus read_records(PyObject* records, EntityData& out) {
+    if (PyStatus status = check_list_argument(records); !status) return status;
+    return for_each_item(records, [&](PyObject* item) -> PyStatus {
         auto text = text_from(item);
         if (!text) return std::unexpected(std::move(text.error()));
         out.pin(item);
@@ -40,9 +41,7 @@ Status read_records(PyObject* records, EntityData& out) {
     });
 }
 
-Error changed_during_reading() {
-    return Error{ErrorKind::RuntimeError, "dictionary changed during iteration"};
-}
+Failure changed_during_reading() { return {PyExc_RuntimeError, "dictionary changed during iteration"}; }
 
 using Pairs = std::vector<std::pair<PyRef, PyRef>>;
 
@@ -60,7 +59,7 @@ bool same_keys(PyObject* dict, const Pairs& items) {
 }
 
 // `items` is scratch space, reused from one entity to the next.
-Status read_entity(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out, Pairs& items) {
+PyStatus read_entity(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out, Pairs& items) {
     if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
     out.batch.start_entity();
     // Reading records may run Python code (a sequence type written in
@@ -76,13 +75,13 @@ Status read_entity(PyObject* dict, size_t entity, StringInterner& interner, Enti
         auto name = text_from(held_key.get());
         if (!name) return std::unexpected(std::move(name.error()));
         if (*name == kMetadataKey) {
-            if (Status status = read_metadata(held_value.get(), entity, interner, out); !status) return status;
+            if (PyStatus status = read_metadata(held_value.get(), entity, interner, out); !status) return status;
             continue;
         }
         out.pin(held_key.get());
         out.batch.add_dataset(*name);
         python_code_ran = python_code_ran || runs_python_code(held_value.get());
-        if (Status status = read_records(held_value.get(), out); !status) return status;
+        if (PyStatus status = read_records(held_value.get(), out); !status) return status;
         if (python_code_ran && !same_keys(dict, items)) return std::unexpected(changed_during_reading());
     }
     return {};
@@ -94,10 +93,10 @@ EntityData::~EntityData() {
     for (PyObject* text : pinned_) Py_DECREF(text);
 }
 
-Status read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out) {
+PyStatus read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out) {
     Pairs items;
     for (size_t entity = 0; entity < elements.size(); ++entity) {
-        if (Status status = read_entity(elements[entity].get(), entity, interner, out, items); !status) return status;
+        if (PyStatus status = read_entity(elements[entity].get(), entity, interner, out, items); !status) return status;
     }
     return {};
 }

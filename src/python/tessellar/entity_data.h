@@ -3,7 +3,8 @@
 
 #include "core/collection/ingest.h"
 #include "core/interner/interner.h"
-#include "core/error.h"
+#include "core/entity/metadata.h"
+#include "python/boundary/failure.h"
 #include "python/boundary/pyref.h"
 
 #include <Python.h>
@@ -22,7 +23,7 @@ public:
     struct MetadataEntry {
         size_t entity;
         uint32_t key_id;
-        PyRef value;
+        MetadataValue value;
     };
 
     EntityData() = default;
@@ -44,6 +45,6 @@ private:
 
 // Converts every element, each of which must be an entity dict. Metadata
 // keys are interned into `interner` as they are met.
-Status read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out);
+PyStatus read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out);
 
 }  // namespace tessellar::py

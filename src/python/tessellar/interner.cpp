@@ -1,7 +1,7 @@
 // Python class StringInternerCore.
 #include "core/interner/interner.h"
-#include "python/tessellar/classes.h"
 #include "python/boundary/type_factory.h"
+#include "python/tessellar/classes.h"
 
 namespace tessellar::py {
 namespace {
@@ -21,27 +21,26 @@ uint64_t len(const StringInterner& self) { return self.size(); }
 bool is_empty(const StringInterner& self) { return self.empty(); }
 
 const ClassDef<StringInterner> kInternerClass = {
-    .name = "StringInternerCore",
-    .signature = "()",
     .doc = "String interning for efficient record ID storage and lookup.",
     .constructor = constructor<&make>(),
     .members =
         {
-            method<Borrow::Exclusive, &intern>("intern", "($self, s)", "Intern a string and return its ID."),
-            static_method<&with_capacity>("with_capacity", "(capacity)",
-                                          "Create interner with pre-allocated capacity for better performance"),
-            method<Borrow::Shared, &get_string>("get_string", "($self, id)", "Get the string for a given ID."),
+            method<Borrow::Exclusive, &intern>("intern", "Intern a string and return its ID.", "s"),
+            static_method<&with_capacity>(
+                "with_capacity", "Create interner with pre-allocated capacity for better performance", "capacity"),
+            method<Borrow::Shared, &get_string>("get_string", "Get the string for a given ID.", "id"),
             method<Borrow::Shared, &lookup>(
-                "lookup", "($self, s)", "Look up a string and return its ID if it exists (does not add new strings)."),
-            method<Borrow::Shared, &len>("len", "($self)", "Get the number of interned strings."),
-            method<Borrow::Shared, &is_empty>("is_empty", "($self)", "Check if the interner is empty."),
+                "lookup", "Look up a string and return its ID if it exists (does not add new strings).", "s"),
+            method<Borrow::Shared, &len>("len", "Get the number of interned strings."),
+            method<Borrow::Shared, &is_empty>("is_empty", "Check if the interner is empty."),
         },
 };
 
 }  // namespace
 
-PyTypeObject* create_interner_type(PyObject* module) {
-    return create_type<StringInterner, kInternerClass>(module);
+template <>
+const ClassDef<StringInterner>& class_def<StringInterner>() {
+    return kInternerClass;
 }
 
 }  // namespace tessellar::py

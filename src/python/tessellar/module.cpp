@@ -1,11 +1,11 @@
-// Module initialisation: creates the module and registers its four classes.
+// Module initialisation: creates the module and registers its classes.
+#include "python/boundary/type_factory.h"
 #include "python/tessellar/classes.h"
-#include "python/boundary/pyref.h"
-#include "python/boundary/state.h"
+#include "python/tessellar/metadata.h"
+#include "python/tessellar/module_state.h"
 
 #include <Python.h>
 
-#include <iterator>
 #include <utility>
 
 namespace tessellar::py {
@@ -19,12 +19,15 @@ PyObject* the_module = nullptr;
 ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    for (PyObject* object : state_of(module).objects) Py_VISIT(object);
-    return 0;
+    ModuleState& state = state_of(module);
+    for (PyObject* key : state.keys) Py_VISIT(key);
+    return traverse_boundary_state(state.boundary, visit, arg);
 }
 
 int clear_module(PyObject* module) {
-    for (PyObject*& object : state_of(module).objects) Py_CLEAR(object);
+    ModuleState& state = state_of(module);
+    for (PyObject*& key : state.keys) Py_CLEAR(key);
+    clear_boundary_state(state.boundary);
     return 0;
 }
 
@@ -45,40 +48,40 @@ PyModuleDef module_def = {
     free_module,
 };
 
-struct Registration {
-    const char* name;
-    PyTypeObject* (*create)(PyObject* module);
-};
-
-// In registration order, which is the order of the type slots of the state.
-constexpr Registration kClasses[] = {
-    {"StringInternerCore", create_interner_type},
-    {"EntityCore", create_entity_type},
-    {"CollectionCore", create_collection_type},
-    {"EntityFrame", create_frame_type},
-};
-static_assert(std::size(kClasses) == kEntityIndexKey - kInternerType);
-
-constexpr std::pair<StateSlot, const char*> kKeys[] = {
+constexpr std::pair<KeySlot, const char*> kKeys[] = {
     {kEntityIndexKey, "entity_index"},
     {kProcess1Key, "process1"},
     {kProcess2Key, "process2"},
     {kJaccardKey, "jaccard"},
 };
 
+template <class T>
+bool register_class(PyObject* module, BoundaryState& state) {
+    static_assert(ClassTraits<T>::slot < kMaxClasses);
+    PyObject* type = create_type<T>(module, state);
+    state.types[ClassTraits<T>::slot] = type;
+    return type && PyModule_AddObjectRef(module, ClassTraits<T>::name, type) == 0;
+}
+
+// Registration goes in slot order.
+template <class... T, size_t... I>
+constexpr bool in_slot_order(ClassList<T...>, std::index_sequence<I...>) {
+    return ((ClassTraits<T>::slot == static_cast<int>(I)) && ...);
+}
+
+template <class... T>
+bool register_classes(PyObject* module, BoundaryState& state, ClassList<T...> classes) {
+    static_assert(in_slot_order(classes, std::index_sequence_for<T...>{}));
+    return (register_class<T>(module, state) && ...);
+}
+
 bool fill_state(PyObject* module) {
     ModuleState& state = state_of(module);
     for (const auto& [slot, text] : kKeys) {
-        state.objects[slot] = PyUnicode_InternFromString(text);
-        if (!state.objects[slot]) return false;
+        state.keys[slot] = PyUnicode_InternFromString(text);
+        if (!state.keys[slot]) return false;
     }
-    for (size_t index = 0; index < std::size(kClasses); ++index) {
-        const Registration& registration = kClasses[index];
-        PyObject* type = reinterpret_cast<PyObject*>(registration.create(module));
-        state.objects[kInternerType + index] = type;
-        if (!type || PyModule_AddObjectRef(module, registration.name, type) < 0) return false;
-    }
-    return true;
+    return register_classes(module, state.boundary, ModuleClasses{});
 }
 
 // Values hold interpreter objects and the classes are made once, so the
@@ -92,6 +95,7 @@ PyObject* initialise() {
     }
     if (the_module) return Py_NewRef(the_module);
 
+    install_python_metadata();
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module || !fill_state(module.get())) return nullptr;
     the_module = module.get();
@@ -100,9 +104,9 @@ PyObject* initialise() {
 
 }  // namespace
 
-ModuleState* module_state() noexcept {
-    return the_module ? static_cast<ModuleState*>(PyModule_GetState(the_module)) : nullptr;
-}
+ModuleState& module_state() noexcept { return state_of(the_module); }
+
+BoundaryState& boundary_state() noexcept { return module_state().boundary; }
 
 }  // namespace tessellar::py
 
