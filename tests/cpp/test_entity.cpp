@@ -176,6 +176,44 @@ TEST(EntityRecords, AddsCountPerDatasetInIdOrder) {
     EXPECT_EQ(entity.total_records(), 5u);
 }
 
+// Datasets added one at a time in any order, past the point where the
+// entity switches to a table, against a map; similarity against the merge.
+TEST(EntityRecords, ManyDatasetsInAnyOrderMatchAModel) {
+    std::mt19937 rng(5);
+    for (const int order : {0, 1, 2}) {  // ascending, descending, random
+        Entity entity, sorted_twin;
+        std::map<uint32_t, std::set<uint32_t>> model;
+        std::vector<uint32_t> ids(200);
+        std::iota(ids.begin(), ids.end(), 0u);
+        if (order == 1) std::ranges::reverse(ids);
+        if (order == 2) std::ranges::shuffle(ids, rng);
+        for (const uint32_t id : ids) {
+            const Ids records{id, id * 7 + 1, static_cast<uint32_t>(rng() % 5)};
+            entity.add_records(id * 3, records);
+            if (id % 4 == 0) entity.add_record(id * 3, 1'000'000);
+            model[id * 3].insert(records.begin(), records.end());
+            if (id % 4 == 0) model[id * 3].insert(1'000'000);
+        }
+        uint64_t total = 0;
+        for (const auto& [dataset, records] : model) {
+            ASSERT_EQ(entity.records_of(dataset), Ids(records.begin(), records.end()));
+            ASSERT_FALSE(entity.has_dataset(dataset + 1));
+            total += records.size();
+            for (const uint32_t record : records) sorted_twin.add_record(dataset, record);
+        }
+        EXPECT_EQ(entity.total_records(), total);
+        EXPECT_EQ(entity.datasets().size(), model.size());
+        EXPECT_EQ(jaccard_similarity(entity, sorted_twin), 1.0);
+        Entity half;
+        for (const auto& [dataset, records] : model) {
+            if (dataset % 2 == 0) half.add_records(dataset, Ids(records.begin(), records.end()));
+        }
+        EXPECT_DOUBLE_EQ(jaccard_similarity(entity, half), jaccard_similarity(sorted_twin, half));
+        EXPECT_DOUBLE_EQ(jaccard_similarity(half, entity), jaccard_similarity(half, sorted_twin));
+        EXPECT_EQ(jaccard_similarity(Entity(entity), entity), 1.0);
+    }
+}
+
 // The order ingestion stored for a dataset, if any.
 std::optional<Ids> stored_order(const Entity& entity, uint32_t dataset_id) {
     for (const Entity::DatasetView& view : entity.dataset_views()) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #if defined(__SANITIZE_THREAD__)
@@ -67,26 +68,36 @@ Result<DigestList> hash_entities_parallel(std::span<const Entity> entities, size
     std::mutex error_mutex;
     std::optional<Error> first_error;
     hand_over(chunks_started);
-    // Grain 1 with the simple partitioner makes each chunk its own work item;
-    // chunks write disjoint slots of one buffer.
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, chunk_count, 1),
-        [&](const tbb::blocked_range<size_t>& range) {
-            take_over(chunks_started);
-            for (size_t index = range.begin(); index != range.end(); ++index) {
-                if (failed.load(std::memory_order_relaxed)) break;
-                const size_t first = index * chunk;
-                const size_t last = std::min(first + chunk, entities.size());
-                if (Status hashed = hash_range(entities, first, last, interner, algorithm, digests); !hashed) {
-                    const std::lock_guard lock(error_mutex);
-                    if (!first_error) first_error = std::move(hashed.error());
-                    failed.store(true, std::memory_order_relaxed);
-                    break;
+    try {
+        // Grain 1 with the simple partitioner makes each chunk its own work
+        // item; chunks write disjoint slots of one buffer.
+        tbb::parallel_for(
+            tbb::blocked_range<size_t>(0, chunk_count, 1),
+            [&](const tbb::blocked_range<size_t>& range) {
+                take_over(chunks_started);
+                for (size_t index = range.begin(); index != range.end(); ++index) {
+                    if (failed.load(std::memory_order_relaxed)) break;
+                    const size_t first = index * chunk;
+                    const size_t last = std::min(first + chunk, entities.size());
+                    if (Status hashed = hash_range(entities, first, last, interner, algorithm, digests); !hashed) {
+                        const std::lock_guard lock(error_mutex);
+                        if (!first_error) first_error = std::move(hashed.error());
+                        failed.store(true, std::memory_order_relaxed);
+                        break;
+                    }
                 }
-            }
-            hand_over(chunks_finished);
-        },
-        tbb::simple_partitioner());
+                hand_over(chunks_finished);
+            },
+            tbb::simple_partitioner());
+    } catch (const std::runtime_error&) {
+        // The pool could not start its threads (a process limit reached):
+        // the same digests, on this thread alone.
+        take_over(chunks_finished);
+        if (Status hashed = hash_range(entities, 0, entities.size(), interner, algorithm, digests); !hashed) {
+            return std::unexpected(std::move(hashed.error()));
+        }
+        return digests;
+    }
     take_over(chunks_finished);
 
     if (first_error) return std::unexpected(std::move(*first_error));

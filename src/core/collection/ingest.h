@@ -43,15 +43,29 @@ public:
     }
     void reserve_records(size_t count) { records_.reserve(count); }
 
+    // A metadata value for the entity started last.
+    struct Metadata {
+        size_t entity;
+        uint32_t key_id;
+        MetadataValue value;
+    };
+    void add_metadata(uint32_t key_id, MetadataValue value) {
+        metadata_.push_back({entity_starts_.size() - 1, key_id, std::move(value)});
+    }
+    std::vector<Metadata>& metadata() noexcept { return metadata_; }
+
 private:
     std::vector<size_t> entity_starts_;
     std::vector<Dataset> datasets_;
     std::vector<std::string_view> records_;
+    std::vector<Metadata> metadata_;
 };
 
-// Appends one entity per entity of `batch`, in order. New dataset names are
-// declared (interned and entered in `datasets`) before any record string is
-// interned. Fails only when the interner runs out of IDs.
+// Appends one entity per entity of `batch`, in order, without its metadata.
+// New dataset names are declared (interned and entered in `datasets`) before
+// any record string is interned. Fails only when the interner runs out of
+// IDs; throws std::bad_alloc when memory does. Either way what it interned
+// and declared stays: Frame::add_method undoes it.
 Status add_entities(Collection& collection, const IngestBatch& batch, StringInterner& interner,
                     DatasetTable& datasets);
 

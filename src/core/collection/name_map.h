@@ -44,6 +44,14 @@ public:
         }
     }
 
+    // Forgets every entry after the first `size`.
+    void truncate(size_t size) noexcept {
+        while (entries_.size() > size) {
+            index_.erase(entries_.back().first);
+            entries_.pop_back();
+        }
+    }
+
     size_t size() const noexcept { return entries_.size(); }
     const std::vector<std::pair<std::string, V>>& entries() const noexcept { return entries_; }
     std::vector<std::pair<std::string, V>>& entries() noexcept { return entries_; }

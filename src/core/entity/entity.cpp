@@ -73,7 +73,7 @@ Entity::Entity(const Entity& other) : records_(other.records_) {
         sorted_.reset(new uint32_t[words]);
         std::copy_n(other.sorted_.get(), words, sorted_.get());
     }
-    if (other.metadata_) metadata_ = std::make_unique<std::vector<std::pair<uint32_t, MetadataValue>>>(*other.metadata_);
+    if (other.extras_) extras_ = std::make_unique<Extras>(*other.extras_);
 }
 
 Entity& Entity::operator=(const Entity& other) {
@@ -81,22 +81,62 @@ Entity& Entity::operator=(const Entity& other) {
     return *this;
 }
 
-RecordSet& Entity::records_for(uint32_t dataset_id) {
-    auto position = std::lower_bound(records_.begin(), records_.end(), dataset_id, by_dataset);
-    if (position == records_.end() || position->dataset_id != dataset_id) {
-        position = records_.insert(position, DatasetRecords{dataset_id, RecordSet()});
+Entity::Extras& Entity::extras() {
+    if (!extras_) extras_ = std::make_unique<Extras>();
+    return *extras_;
+}
+
+size_t Entity::position_of(uint32_t dataset_id) const noexcept {
+    if (!datasets_in_id_order()) {
+        const auto found = extras_->positions.find(dataset_id);
+        return found == extras_->positions.end() ? records_.size() : found->second;
     }
-    return position->records;
+    const auto position = std::lower_bound(records_.begin(), records_.end(), dataset_id, by_dataset);
+    return position != records_.end() && position->dataset_id == dataset_id ? position - records_.begin()
+                                                                              : records_.size();
+}
+
+void Entity::insert_dataset(uint32_t dataset_id, RecordSet records) {
+    if (records_.size() < kFewDatasets && datasets_in_id_order()) {
+        const auto position = std::lower_bound(records_.begin(), records_.end(), dataset_id, by_dataset);
+        records_.insert(position, DatasetRecords{dataset_id, std::move(records)});
+        return;
+    }
+    // Everything that can fail happens before the entity changes.
+    Extras& table = extras();
+    const bool first = table.positions.empty();
+    boost::unordered_flat_map<uint32_t, uint32_t> built;
+    if (first) {
+        built.reserve(records_.size() + 1);
+        for (size_t i = 0; i < records_.size(); ++i) built.emplace(records_[i].dataset_id, static_cast<uint32_t>(i));
+    }
+    if (records_.size() == records_.capacity()) records_.reserve(2 * records_.size());
+    (first ? built : table.positions).emplace(dataset_id, static_cast<uint32_t>(records_.size()));
+    records_.push_back(DatasetRecords{dataset_id, std::move(records)});
+    if (first) table.positions = std::move(built);
+}
+
+template <class Add>
+void Entity::add_to(uint32_t dataset_id, Add add) {
+    const size_t position = position_of(dataset_id);
+    if (position < records_.size()) {
+        add(records_[position].records);
+    } else {
+        // Filled before it joins the entity, so that a failure leaves the
+        // entity as it was.
+        RecordSet records;
+        add(records);
+        insert_dataset(dataset_id, std::move(records));
+    }
+    drop_sorted_records();
 }
 
 void Entity::add_record(uint32_t dataset_id, uint32_t record_id) {
-    records_for(dataset_id).add(record_id);
-    drop_sorted_records();
+    add_to(dataset_id, [record_id](RecordSet& records) { records.add(record_id); });
 }
 
 void Entity::add_records(uint32_t dataset_id, std::span<const uint32_t> record_ids) {
-    records_for(dataset_id).add_many(record_ids);
-    drop_sorted_records();
+    add_to(dataset_id, [record_ids](RecordSet& records) { records.add_many(record_ids); });
 }
 
 std::vector<uint32_t> Entity::dataset_ids() const {
@@ -107,8 +147,8 @@ std::vector<uint32_t> Entity::dataset_ids() const {
 }
 
 const RecordSet* Entity::find(uint32_t dataset_id) const noexcept {
-    const auto position = std::lower_bound(records_.begin(), records_.end(), dataset_id, by_dataset);
-    return position != records_.end() && position->dataset_id == dataset_id ? &position->records : nullptr;
+    const size_t position = position_of(dataset_id);
+    return position < records_.size() ? &records_[position].records : nullptr;
 }
 
 std::vector<uint32_t> Entity::records_of(uint32_t dataset_id) const {
@@ -140,41 +180,40 @@ boost::container::small_vector<Entity::DatasetView, 4> Entity::dataset_views() c
 }
 
 void Entity::set_metadata(uint32_t key_id, MetadataValue value) {
-    if (!metadata_) metadata_ = std::make_unique<std::vector<std::pair<uint32_t, MetadataValue>>>();
-    const auto position = find_entry(*metadata_, key_id);
-    if (position != metadata_->end() && position->first == key_id) {
+    auto& metadata = extras().metadata;
+    const auto position = find_entry(metadata, key_id);
+    if (position != metadata.end() && position->first == key_id) {
         // Released on return, once the entity is consistent again: the
         // release may run code of the binding's that looks at this entity.
         MetadataValue replaced = std::exchange(position->second, std::move(value));
         return;
     }
-    metadata_->emplace(position, key_id, std::move(value));
+    metadata.emplace(position, key_id, std::move(value));
 }
 
 const MetadataValue* Entity::get_metadata(uint32_t key_id) const noexcept {
-    if (!metadata_) return nullptr;
-    const auto position = find_entry(*metadata_, key_id);
-    return position != metadata_->end() && position->first == key_id ? &position->second : nullptr;
+    if (!extras_) return nullptr;
+    const auto& metadata = extras_->metadata;
+    const auto position = find_entry(metadata, key_id);
+    return position != metadata.end() && position->first == key_id ? &position->second : nullptr;
 }
 
-bool Entity::has_metadata(uint32_t key_id) const noexcept {
-    if (!metadata_) return false;
-    const auto position = find_entry(*metadata_, key_id);
-    return position != metadata_->end() && position->first == key_id;
-}
+bool Entity::has_metadata(uint32_t key_id) const noexcept { return get_metadata(key_id) != nullptr; }
 
 std::vector<uint32_t> Entity::metadata_keys() const {
     std::vector<uint32_t> keys;
-    if (!metadata_) return keys;
-    keys.reserve(metadata_->size());
-    for (const auto& entry : *metadata_) keys.push_back(entry.first);
+    if (!extras_) return keys;
+    keys.reserve(extras_->metadata.size());
+    for (const auto& entry : extras_->metadata) keys.push_back(entry.first);
     return keys;
 }
 
 void Entity::clear_metadata() noexcept {
+    if (!extras_) return;
     // Detach first: releasing the values may run code that looks at this
     // entity.
-    auto released = std::move(metadata_);
+    auto released = std::move(extras_->metadata);
+    extras_->metadata.clear();
 }
 
 }  // namespace tessellar

@@ -15,6 +15,7 @@
 #include "core/interner/interner.h"
 
 #include <boost/container/small_vector.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -52,8 +53,10 @@ public:
     void add_record(uint32_t dataset_id, uint32_t record_id);
     void add_records(uint32_t dataset_id, std::span<const uint32_t> record_ids);
 
-    // Datasets in ascending ID order.
+    // Datasets in ascending ID order, except in an entity that was given more
+    // than kFewDatasets datasets one at a time: those come in the order added.
     std::span<const DatasetRecords> datasets() const noexcept { return records_; }
+    bool datasets_in_id_order() const noexcept { return !extras_ || extras_->positions.empty(); }
     std::vector<uint32_t> dataset_ids() const;
     bool has_dataset(uint32_t dataset_id) const noexcept { return find(dataset_id) != nullptr; }
     const RecordSet* find(uint32_t dataset_id) const noexcept;
@@ -76,7 +79,7 @@ public:
     // The stored value, or null when the key is absent.
     const MetadataValue* get_metadata(uint32_t key_id) const noexcept;
     bool has_metadata(uint32_t key_id) const noexcept;
-    bool has_any_metadata() const noexcept { return metadata_ != nullptr; }
+    bool has_any_metadata() const noexcept { return extras_ && !extras_->metadata.empty(); }
     // Keys in ascending order.
     std::vector<uint32_t> metadata_keys() const;
     void clear_metadata() noexcept;
@@ -84,22 +87,42 @@ public:
     // non-zero result, which it returns.
     template <class Visit>
     int visit_metadata(Visit&& visit) const {
-        if (!metadata_) return 0;
-        for (const auto& entry : *metadata_) {
+        if (!extras_) return 0;
+        for (const auto& entry : extras_->metadata) {
             if (const int result = visit(entry.second.handle())) return result;
         }
         return 0;
     }
 
+    // Up to this many datasets an entity keeps them in ID order and finds
+    // one by searching; past it, additions go to the end and a table finds
+    // them, so that adding datasets in any order costs no more than adding
+    // them in ascending order.
+    static constexpr size_t kFewDatasets = 16;
+
 private:
-    RecordSet& records_for(uint32_t dataset_id);
+    // Runs add(set) on the dataset's set, creating the dataset when missing;
+    // on failure the entity is as it was.
+    template <class Add>
+    void add_to(uint32_t dataset_id, Add add);
+    void insert_dataset(uint32_t dataset_id, RecordSet records);
     void drop_sorted_records() noexcept { sorted_.reset(); }
+    // Where the dataset is in records_, or records_.size().
+    size_t position_of(uint32_t dataset_id) const noexcept;
+
+    // What most entities do without: metadata, and the dataset table of
+    // entities with many datasets added one at a time.
+    struct Extras {
+        std::vector<std::pair<uint32_t, MetadataValue>> metadata;  // by key ID, ascending
+        boost::unordered_flat_map<uint32_t, uint32_t> positions;   // dataset ID -> index in records_
+    };
+    Extras& extras();
 
     std::vector<DatasetRecords> records_;
     // One block for all stored orders: the block's length in words, then per
     // dataset its ID, the list's length and the list. Null when none.
     std::unique_ptr<uint32_t[]> sorted_;
-    std::unique_ptr<std::vector<std::pair<uint32_t, MetadataValue>>> metadata_;
+    std::unique_ptr<Extras> extras_;
 };
 
 }  // namespace tessellar

@@ -1,5 +1,8 @@
 #include "core/entity/record_set.h"
 
+#include "core/memory/allocate.h"
+#include "core/memory/roaring_memory.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -16,16 +19,8 @@ constexpr uint32_t kFirstArrayCapacity = 6;
 
 using SmallBuffer = std::array<uint32_t, RecordSet::kArrayLimit>;
 
-roaring_bitmap_t* new_bitmap() {
-    roaring_bitmap_t* bitmap = roaring_bitmap_create();
-    if (bitmap == nullptr) throw std::bad_alloc();
-    return bitmap;
-}
-
 uint32_t* allocate_array(uint32_t capacity) {
-    auto* array = static_cast<uint32_t*>(std::malloc(size_t{capacity} * sizeof(uint32_t)));
-    if (array == nullptr) throw std::bad_alloc();
-    return array;
+    return static_cast<uint32_t*>(allocate_or_throw(size_t{capacity} * sizeof(uint32_t)));
 }
 
 // Sorts the first `count` values of `buffer` and drops repeats.
@@ -68,12 +63,7 @@ RecordSet::RecordSet(std::span<const uint32_t> values) {
         assign_sorted(sort_unique(buffer, values.size()));
         return;
     }
-    roaring_bitmap_t* bitmap = new_bitmap();
-    roaring_bitmap_add_many(bitmap, values.size(), values.data());
-    // Built once and mostly read afterwards: worth packing runs and slack.
-    roaring_bitmap_run_optimize(bitmap);
-    roaring_bitmap_shrink_to_fit(bitmap);
-    adopt_bitmap(bitmap);
+    adopt_bitmap(bitmap_of(values));
 }
 
 RecordSet::RecordSet(const RecordSet& other) {
@@ -88,12 +78,9 @@ RecordSet::RecordSet(const RecordSet& other) {
             words_[2] = other.size_;
             break;
         }
-        case Mode::Bitmap: {
-            roaring_bitmap_t* copy = roaring_bitmap_copy(other.bitmap());
-            if (copy == nullptr) throw std::bad_alloc();
-            set_pointer(copy);
+        case Mode::Bitmap:
+            set_pointer(bitmap_copy(other.bitmap()));
             break;
-        }
     }
     size_ = other.size_;
 }
@@ -192,7 +179,7 @@ void RecordSet::adopt_bitmap(roaring_bitmap_t* bitmap) {
 
 void RecordSet::add(uint32_t value) {
     if (is_bitmap()) {
-        roaring_bitmap_add(bitmap(), value);
+        bitmap_add(bitmap(), {&value, 1});
         return;
     }
     const auto values = small_values();
@@ -207,9 +194,10 @@ void RecordSet::add(uint32_t value) {
     } else if (size_ < kArrayLimit) {
         insert_into_array(value, offset);
     } else {
-        roaring_bitmap_t* grown = new_bitmap();
-        roaring_bitmap_add_many(grown, values.size(), values.data());
-        roaring_bitmap_add(grown, value);
+        std::array<uint32_t, kArrayLimit + 1> all;
+        std::copy(values.begin(), values.end(), all.begin());
+        all.back() = value;
+        roaring_bitmap_t* grown = bitmap_of(all);
         release();
         set_pointer(grown);
         size_ = kBitmapTag;
@@ -238,7 +226,7 @@ void RecordSet::insert_into_array(uint32_t value, size_t offset) {
 void RecordSet::add_many(std::span<const uint32_t> values) {
     if (values.empty()) return;
     if (is_bitmap()) {
-        roaring_bitmap_add_many(bitmap(), values.size(), values.data());
+        bitmap_add(bitmap(), values);
         return;
     }
     const auto current = small_values();
@@ -249,10 +237,9 @@ void RecordSet::add_many(std::span<const uint32_t> values) {
         std::copy(values.begin(), values.end(), tail);
         merged.assign_sorted(sort_unique(buffer, current.size() + values.size()));
     } else {
-        roaring_bitmap_t* bitmap = new_bitmap();
-        roaring_bitmap_add_many(bitmap, current.size(), current.data());
-        roaring_bitmap_add_many(bitmap, values.size(), values.data());
-        merged.adopt_bitmap(bitmap);
+        std::vector<uint32_t> all(current.begin(), current.end());
+        all.insert(all.end(), values.begin(), values.end());
+        merged.adopt_bitmap(bitmap_of(all));
     }
     *this = std::move(merged);
 }
@@ -289,17 +276,16 @@ uint64_t union_cardinality(const RecordSet& a, const RecordSet& b) noexcept {
     return a.cardinality() + b.cardinality() - intersection_cardinality(a, b);
 }
 
-RecordUnion::RecordUnion() : bitmap_(new_bitmap()) {}
+RecordUnion::RecordUnion() : bitmap_(bitmap_of({})) {}
 
 RecordUnion::~RecordUnion() { roaring_bitmap_free(bitmap_); }
 
 void RecordUnion::add(const RecordSet& set) {
     if (set.is_bitmap()) {
-        roaring_bitmap_or_inplace(bitmap_, set.bitmap());
-        return;
+        bitmap_add_all(bitmap_, set.bitmap(), call_);
+    } else {
+        bitmap_add_all(bitmap_, set.small_values(), call_);
     }
-    const auto values = set.small_values();
-    if (!values.empty()) roaring_bitmap_add_many(bitmap_, values.size(), values.data());
 }
 
 uint64_t RecordUnion::cardinality() const noexcept { return roaring_bitmap_get_cardinality(bitmap_); }

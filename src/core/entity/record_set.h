@@ -12,6 +12,8 @@
 // set at once. Allocation failures throw std::bad_alloc.
 #pragma once
 
+#include "core/memory/roaring_memory.h"
+
 #include <roaring/roaring.h>
 
 #include <cstddef>
@@ -92,6 +94,7 @@ private:
 static_assert(sizeof(RecordSet) == 16);
 
 // Collects the union of many record sets to count their distinct values.
+// Throws std::bad_alloc when memory runs out; the union is then of no use.
 class RecordUnion {
 public:
     RecordUnion();
@@ -103,6 +106,7 @@ public:
     uint64_t cardinality() const noexcept;
 
 private:
+    RoaringCall call_;
     roaring_bitmap_t* bitmap_;
 };
 

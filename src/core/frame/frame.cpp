@@ -74,6 +74,29 @@ uint64_t Frame::total_entities() const noexcept {
     return total;
 }
 
+Status Frame::add_method(std::string_view name, IngestBatch& batch) {
+    const size_t strings = interner_.size(), declared = datasets_.size();
+    auto undo = [&]() noexcept {
+        datasets_.truncate(declared);
+        interner_.truncate(strings);
+    };
+    try {
+        Collection collection{std::string(name)};
+        if (Status status = add_entities(collection, batch, interner_, datasets_); !status) {
+            undo();
+            return status;
+        }
+        for (IngestBatch::Metadata& entry : batch.metadata()) {
+            collection.entities()[entry.entity].set_metadata(entry.key_id, std::move(entry.value));
+        }
+        collections_.put(name, std::move(collection));
+    } catch (const std::bad_alloc&) {
+        undo();
+        return fail(ErrorKind::OutOfMemory, "out of memory while adding method '" + std::string(name) + "'");
+    }
+    return {};
+}
+
 Result<bool> Frame::entity_has_dataset(std::string_view collection_name, uint64_t index,
                                        std::string_view dataset_name) const {
     auto found = entity(collection_name, index);

@@ -41,6 +41,11 @@ public:
     void add_collection(std::string_view name, Collection collection) {
         collections_.put(name, std::move(collection));
     }
+    // Builds a collection named `name` from the batch, its entities' metadata
+    // included, and stores it under that name. A failure (the interner out
+    // of IDs, OutOfMemory) leaves the frame as it was before the call: no
+    // collection, no dataset and no string added.
+    Status add_method(std::string_view name, IngestBatch& batch);
     // KeyError "Collection '<name>' not found" when absent.
     Result<Collection*> collection(std::string_view name);
     Result<const Collection*> collection(std::string_view name) const;

@@ -185,6 +185,21 @@ Result<uint32_t> StringInterner::intern(std::string_view text) {
     return id;
 }
 
+void StringInterner::truncate(size_t size) noexcept {
+    while (this->size() > size) {
+        const auto id = static_cast<uint32_t>(this->size() - 1);
+        const std::string_view text = tables_->strings[id];
+        tables_->ids.erase(id);
+        tables_->strings.pop_back();
+        tables_->hashes.pop_back();
+        // The newest text is the last one written into the current block.
+        if (!text.empty() && text.data() + text.size() == cursor_) {
+            cursor_ -= text.size();
+            block_free_ += text.size();
+        }
+    }
+}
+
 std::optional<uint32_t> StringInterner::lookup(std::string_view text) const {
     if (!tables_) return std::nullopt;
     if (auto found = tables_->ids.find(text); found != tables_->ids.end()) return *found;

@@ -45,6 +45,9 @@ public:
     // Fails with OverflowError once the ID space is exhausted.
     Result<uint32_t> intern(std::string_view text);
     std::optional<uint32_t> lookup(std::string_view text) const;
+    // Forgets every string from ID `size` on, the most recent first: a
+    // failed operation takes back what it interned.
+    void truncate(size_t size) noexcept;
     // IndexError "Invalid string ID" when `id` is not below size().
     Result<std::string_view> get_string(uint32_t id) const;
     // Unchecked: `id` must be below size().

@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::string_view kMetadataKey = "metadata";
 
-PyStatus read_metadata(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out) {
+PyStatus read_metadata(PyObject* dict, StringInterner& interner, EntityData& out) {
     if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
     Py_ssize_t position = 0;
     PyObject *key, *value;
@@ -21,7 +21,7 @@ PyStatus read_metadata(PyObject* dict, size_t entity, StringInterner& interner, 
         if (!text) return std::unexpected(std::move(text.error()));
         auto key_id = interner.intern(*text);
         if (!key_id) return std::unexpected(std::move(key_id.error()));
-        out.metadata.push_back({entity, *key_id, metadata_of(value)});
+        out.batch.add_metadata(*key_id, metadata_of(value));
     }
     return {};
 }
@@ -59,7 +59,7 @@ bool same_keys(PyObject* dict, const Pairs& items) {
 }
 
 // `items` is scratch space, reused from one entity to the next.
-PyStatus read_entity(PyObject* dict, size_t entity, StringInterner& interner, EntityData& out, Pairs& items) {
+PyStatus read_entity(PyObject* dict, StringInterner& interner, EntityData& out, Pairs& items) {
     if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
     out.batch.start_entity();
     // Reading records may run Python code (a sequence type written in
@@ -75,7 +75,7 @@ PyStatus read_entity(PyObject* dict, size_t entity, StringInterner& interner, En
         auto name = text_from(held_key.get());
         if (!name) return std::unexpected(std::move(name.error()));
         if (*name == kMetadataKey) {
-            if (PyStatus status = read_metadata(held_value.get(), entity, interner, out); !status) return status;
+            if (PyStatus status = read_metadata(held_value.get(), interner, out); !status) return status;
             continue;
         }
         out.pin(held_key.get());
@@ -95,8 +95,8 @@ EntityData::~EntityData() {
 
 PyStatus read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out) {
     Pairs items;
-    for (size_t entity = 0; entity < elements.size(); ++entity) {
-        if (PyStatus status = read_entity(elements[entity].get(), entity, interner, out, items); !status) return status;
+    for (const PyRef& element : elements) {
+        if (PyStatus status = read_entity(element.get(), interner, out, items); !status) return status;
     }
     return {};
 }

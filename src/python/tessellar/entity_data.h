@@ -20,19 +20,12 @@ namespace tessellar::py {
 // while reading (a sequence type written in Python) cannot free them.
 class EntityData {
 public:
-    struct MetadataEntry {
-        size_t entity;
-        uint32_t key_id;
-        MetadataValue value;
-    };
-
     EntityData() = default;
     EntityData(const EntityData&) = delete;
     EntityData& operator=(const EntityData&) = delete;
     ~EntityData();
 
     IngestBatch batch;
-    std::vector<MetadataEntry> metadata;
 
     void pin(PyObject* text) {
         pinned_.push_back(text);

@@ -37,17 +37,12 @@ void add_collection(Frame& self, std::string_view name, const Collection& collec
     self.add_collection(name, collection);
 }
 
+// Conversion first, which interns the metadata keys as it meets them; then
+// the frame builds and stores the collection, all or nothing.
 PyStatus add_method(Frame& self, std::string_view method_name, ItemList entity_data) {
     EntityData input;
     if (PyStatus status = read_entity_data(entity_data.items, self.interner(), input); !status) return status;
-    Collection collection{std::string(method_name)};
-    if (Status status = add_entities(collection, input.batch, self.interner(), self.datasets()); !status) {
-        return std::unexpected(std::move(status.error()));
-    }
-    for (EntityData::MetadataEntry& entry : input.metadata) {
-        collection.entities()[entry.entity].set_metadata(entry.key_id, std::move(entry.value));
-    }
-    self.add_collection(method_name, std::move(collection));
+    if (Status status = self.add_method(method_name, input.batch); !status) return std::unexpected(status.error());
     return {};
 }
 
