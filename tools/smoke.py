@@ -8,6 +8,7 @@ Imports no hashlib: the interpreter's own libcrypto would be mapped too.
 
 import os
 import sys
+import sysconfig
 
 import tessellar
 
@@ -54,7 +55,7 @@ assert "rules" in table and "model" in table and str(SIZE) in table, table
 
 module = os.path.realpath(tessellar.__file__)
 assert module.startswith(os.path.realpath(sys.prefix) + os.sep), module
-carried_dir = os.path.join(os.path.dirname(module), "tessellar.libs")
+carried_dir = os.path.realpath(os.path.join(sysconfig.get_paths()["platlib"], "tessellar.libs"))  # auditwheel puts them there
 files = mapped_files()
 from_project = sorted(path for path in files if path.startswith(PROJECT + os.sep))
 assert not from_project, f"loaded from the project: {from_project}"
