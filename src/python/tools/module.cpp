@@ -1,0 +1,105 @@
+// Module initialisation: takes tessellar's classes, registers the column
+// type and the functions.
+#include "python/boundary/functions.h"
+#include "python/tessellar/classes.h"
+#include "python/tessellar/metadata.h"
+#include "python/tools/column.h"
+#include "python/tools/evaluation.h"
+#include "python/tools/module_state.h"
+
+#include <Python.h>
+
+namespace tessellar::py {
+namespace {
+
+// Borrowed, as in tessellar: a single-phase module lives as long as the
+// interpreter; cleared when the module is freed.
+PyObject* the_module = nullptr;
+
+ToolsState& state_of(PyObject* module) { return *static_cast<ToolsState*>(PyModule_GetState(module)); }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ToolsState& state = state_of(module);
+    Py_VISIT(state.column_type);
+    return traverse_boundary_state(state.boundary, visit, arg);
+}
+
+int clear_module(PyObject* module) {
+    ToolsState& state = state_of(module);
+    Py_CLEAR(state.column_type);
+    clear_boundary_state(state.boundary);
+    return 0;
+}
+
+void free_module(void* module) {
+    clear_module(static_cast<PyObject*>(module));
+    if (the_module == module) the_module = nullptr;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tessellar_tools._native",
+    "Order-free evaluation of the resolutions a tessellar.EntityFrame holds.",
+    sizeof(ToolsState),
+    nullptr,
+    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+// The functions here read tessellar's objects through the same Object<T>
+// layout, so they take the class from the imported module and refuse to
+// start if the layouts differ (a tessellar from another build).
+template <class T>
+bool adopt_class(PyObject* tessellar, BoundaryState& state) {
+    PyObject* type = PyObject_GetAttrString(tessellar, ClassTraits<T>::name);
+    state.types[ClassTraits<T>::slot] = type;
+    if (!type) return false;
+    if (!PyType_Check(type) ||
+        reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Object<T>))) {
+        PyErr_Format(PyExc_ImportError, "tessellar.%s is not the class tessellar_tools was built with",
+                     ClassTraits<T>::name);
+        return false;
+    }
+    return true;
+}
+
+template <class... T>
+bool adopt_classes(PyObject* tessellar, BoundaryState& state, ClassList<T...>) {
+    return (adopt_class<T>(tessellar, state) && ...);
+}
+
+bool fill_state(PyObject* module) {
+    ToolsState& state = state_of(module);
+    PyRef tessellar = PyRef::steal(PyImport_ImportModule("tessellar"));
+    if (!tessellar || !adopt_classes(tessellar.get(), state.boundary, ModuleClasses{})) return false;
+    state.column_type = create_column_type(module);
+    return state.column_type && add_functions(module, tool_functions(), state.boundary);
+}
+
+PyObject* initialise() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "tessellar_tools does not support sub-interpreters");
+        return nullptr;
+    }
+    if (the_module) return Py_NewRef(the_module);
+
+    // This module never copies or drops an entity, but its copy of the core
+    // must know what metadata values are, should it ever do so.
+    install_python_metadata();
+    PyRef module = PyRef::steal(PyModule_Create(&module_def));
+    if (!module || !fill_state(module.get())) return nullptr;
+    the_module = module.get();
+    return module.release();
+}
+
+}  // namespace
+
+ToolsState& tools_state() noexcept { return state_of(the_module); }
+
+BoundaryState& boundary_state() noexcept { return tools_state().boundary; }
+
+}  // namespace tessellar::py
+
+PyMODINIT_FUNC PyInit__native(void) { return tessellar::py::initialise(); }
