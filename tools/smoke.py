@@ -11,6 +11,7 @@ import sys
 import sysconfig
 
 import tessellar
+import tessellar_tools
 
 PROJECT = os.path.realpath(sys.argv[1])
 CARRIED = ("libroaring", "libtbb", "libutf8proc", "libcrypto")
@@ -53,8 +54,16 @@ assert os.cpu_count() == 1 or thread_count() > 1, "hashing never started the wor
 table = str(frame)
 assert "rules" in table and "model" in table and str(SIZE) in table, table
 
-module = os.path.realpath(tessellar.__file__)
-assert module.startswith(os.path.realpath(sys.prefix) + os.sep), module
+# The companion, working on the same frame in place.
+frame.add_method("shuffled", [{"crm": [f"c{i}"], "erp": [f"e{i}"]} for i in reversed(range(SIZE))])
+matching = tessellar_tools.match_collections(frame, "model", "shuffled")
+assert matching["first"]["match"].tolist() == list(reversed(range(SIZE))), matching
+assert matching["counts"]["first"]["exact"] == SIZE
+assert tessellar_tools.evaluate(frame, "model", "shuffled")["adjusted_rand_index"] == 1.0
+assert tessellar_tools.diff_digests(frame, "rules", frame.hash_collection("rules"))["added"].size == 0
+
+for module in (os.path.realpath(tessellar.__file__), os.path.realpath(tessellar_tools._native.__file__)):
+    assert module.startswith(os.path.realpath(sys.prefix) + os.sep), module
 carried_dir = os.path.realpath(os.path.join(sysconfig.get_paths()["platlib"], "tessellar.libs"))  # auditwheel puts them there
 files = mapped_files()
 from_project = sorted(path for path in files if path.startswith(PROJECT + os.sep))
