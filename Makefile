@@ -16,7 +16,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: all deps venv install test pytest stubtest cpp-test asan matrix wheel tsan fuzz demo scale-out bench clean
+.PHONY: all deps venv install test pytest stubtest cpp-test asan faults faults-full matrix wheel tsan fuzz demo scale-out bench clean
 
 all: install
 
@@ -40,7 +40,7 @@ $(VENV)/.installed: $(BUILD)/.deps $(VENV)/.ready $(SOURCES)
 	$(PIP) install --quiet --no-build-isolation ".[test]"
 	@touch $@
 
-test: install pytest stubtest cpp-test asan matrix
+test: install pytest stubtest cpp-test asan faults matrix
 
 pytest: install
 	$(PY) -m pytest -q tests
@@ -83,6 +83,22 @@ asan: $(BUILD)/.deps $(VENV)/.ready
 	$(CMAKE) --build $(BUILD)/asan
 	ASAN_OPTIONS=detect_leaks=0 $(BUILD)/asan/tessellar_cpp_tests --gtest_brief=1
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
+
+# Allocation failures injected into every method on a small frame, in a
+# build made for it (tests/faults). FAULT_LIMIT bounds the injection points
+# tried per method; faults-full tries them all.
+FAULT_LIMIT ?= 300
+faults: $(BUILD)/.deps $(VENV)/.ready
+	$(CMAKE) -S . -B $(BUILD)/faults -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSELLAR_FAULTS=ON -DTESSELLAR_WERROR=ON \
+		-DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(BUILD)/faults) \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build $(BUILD)/faults
+	TESSELLAR_FAULTS=$(abspath $(BUILD)/faults) PYTHONPATH=$(abspath $(BUILD)/faults) FAULT_LIMIT=$(FAULT_LIMIT) \
+		$(PY) -m pytest -q -p no:cacheprovider tests/faults
+
+faults-full:
+	$(MAKE) faults FAULT_LIMIT=0
 
 # The parallel batch hashing under ThreadSanitizer. libtbb itself is not
 # instrumented, hence the suppressions for its internals.

@@ -191,6 +191,11 @@ void Entity::set_metadata(uint32_t key_id, MetadataValue value) {
     metadata.emplace(position, key_id, std::move(value));
 }
 
+void Entity::make_room_for_metadata() {
+    auto& metadata = extras().metadata;
+    if (metadata.size() == metadata.capacity()) metadata.reserve(metadata.empty() ? 1 : 2 * metadata.size());
+}
+
 const MetadataValue* Entity::get_metadata(uint32_t key_id) const noexcept {
     if (!extras_) return nullptr;
     const auto& metadata = extras_->metadata;

@@ -76,6 +76,9 @@ public:
 
     // Stores `value` under `key_id`, releasing any value it replaces.
     void set_metadata(uint32_t key_id, MetadataValue value);
+    // Makes room for one more value, so that the next set_metadata cannot
+    // fail: for storing many values all or nothing.
+    void make_room_for_metadata();
     // The stored value, or null when the key is absent.
     const MetadataValue* get_metadata(uint32_t key_id) const noexcept;
     bool has_metadata(uint32_t key_id) const noexcept;

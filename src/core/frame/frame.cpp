@@ -2,6 +2,7 @@
 
 #include "core/collection/hash_store.h"
 #include "core/entity/canonical_hash.h"
+#include "core/undo.h"
 
 namespace tessellar {
 
@@ -22,8 +23,12 @@ Result<Frame> Frame::with_datasets(std::span<const std::string> names) {
 }
 
 Result<uint32_t> Frame::declare_dataset(std::string_view name) {
+    const size_t strings = interner_.size();
     auto id = interner_.intern(name);
-    if (id) datasets_.put(name, *id);
+    if (!id) return id;
+    UndoUnlessDone undo([&] { interner_.truncate(strings); });
+    datasets_.put(name, *id);
+    undo.done();
     return id;
 }
 
@@ -76,24 +81,17 @@ uint64_t Frame::total_entities() const noexcept {
 
 Status Frame::add_method(std::string_view name, IngestBatch& batch) {
     const size_t strings = interner_.size(), declared = datasets_.size();
-    auto undo = [&]() noexcept {
+    UndoUnlessDone undo([&] {
         datasets_.truncate(declared);
         interner_.truncate(strings);
-    };
-    try {
-        Collection collection{std::string(name)};
-        if (Status status = add_entities(collection, batch, interner_, datasets_); !status) {
-            undo();
-            return status;
-        }
-        for (IngestBatch::Metadata& entry : batch.metadata()) {
-            collection.entities()[entry.entity].set_metadata(entry.key_id, std::move(entry.value));
-        }
-        collections_.put(name, std::move(collection));
-    } catch (const std::bad_alloc&) {
-        undo();
-        return fail(ErrorKind::OutOfMemory, "out of memory while adding method '" + std::string(name) + "'");
+    });
+    Collection collection{std::string(name)};
+    if (Status status = add_entities(collection, batch, interner_, datasets_); !status) return status;
+    for (IngestBatch::Metadata& entry : batch.metadata()) {
+        collection.entities()[entry.entity].set_metadata(entry.key_id, std::move(entry.value));
     }
+    collections_.put(name, std::move(collection));
+    undo.done();
     return {};
 }
 
@@ -109,9 +107,12 @@ Status Frame::set_entity_metadata(std::string_view collection_name, uint64_t ind
                                   MetadataValue value) {
     auto found = entity(collection_name, index);
     if (!found) return std::unexpected(std::move(found.error()));
+    const size_t strings = interner_.size();
     auto key_id = interner_.intern(key);
     if (!key_id) return std::unexpected(std::move(key_id.error()));
+    UndoUnlessDone undo([&] { interner_.truncate(strings); });
     (*found)->set_metadata(*key_id, std::move(value));
+    undo.done();
     return {};
 }
 

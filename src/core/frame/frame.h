@@ -43,8 +43,8 @@ public:
     }
     // Builds a collection named `name` from the batch, its entities' metadata
     // included, and stores it under that name. A failure (the interner out
-    // of IDs, OutOfMemory) leaves the frame as it was before the call: no
-    // collection, no dataset and no string added.
+    // of IDs, or std::bad_alloc) leaves the frame as it was before the call:
+    // no collection, no dataset and no string added.
     Status add_method(std::string_view name, IngestBatch& batch);
     // KeyError "Collection '<name>' not found" when absent.
     Result<Collection*> collection(std::string_view name);
