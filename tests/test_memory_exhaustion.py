@@ -12,7 +12,12 @@ import pytest
 
 import tessellar
 
-pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="needs RLIMIT_AS and /proc")
+pytestmark = [
+    pytest.mark.skipif(sys.platform != "linux", reason="needs RLIMIT_AS and /proc"),
+    # A sanitizer reserves terabytes of address space for its shadow: a cap
+    # above that would let the filler take all the machine's memory.
+    pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="not under AddressSanitizer"),
+]
 
 SWEEP = textwrap.dedent(
     """
