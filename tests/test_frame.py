@@ -217,6 +217,8 @@ def test_dropping_a_frame_releases_metadata():
     frame = EntityFrame()
     frame.add_method("m", [{"metadata": {"k": value}}] * 3)
     copy = frame.get_collection("m")
+    assert sys.getrefcount(value) == base + 3  # shared until one side changes
+    frame.set_entity_metadata("m", 0, "other", 1)
     assert sys.getrefcount(value) == base + 6
     del frame
     gc.collect()

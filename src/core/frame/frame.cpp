@@ -4,6 +4,8 @@
 #include "core/entity/canonical_hash.h"
 #include "core/undo.h"
 
+#include <utility>
+
 namespace tessellar {
 
 namespace {
@@ -134,7 +136,7 @@ Result<Comparison> Frame::compare(std::string_view name1, std::string_view name2
 
 Result<std::vector<uint8_t>> Frame::hash_entity(std::string_view collection_name, uint64_t index,
                                                 std::string_view algorithm) {
-    auto found = entity(collection_name, index);
+    auto found = std::as_const(*this).entity(collection_name, index);
     if (!found) return std::unexpected(std::move(found.error()));
     return deterministic_hash(**found, interner_, algorithm);
 }

@@ -72,8 +72,17 @@ const std::vector<std::string_view>& StringInterner::strings() const noexcept {
     return tables_ ? tables_->strings : none;
 }
 
-StringInterner::Tables& StringInterner::tables() {
-    if (!tables_) tables_ = std::make_unique<Tables>();
+StringInterner::Tables& StringInterner::own_tables() {
+    if (!tables_) {
+        tables_ = std::make_shared<Tables>();
+    } else if (tables_.use_count() > 1) {
+        auto copy = std::make_shared<Tables>();
+        copy->strings = tables_->strings;
+        copy->hashes = tables_->hashes;
+        copy->ids.reserve(copy->strings.size());
+        for (uint32_t id = 0; id < copy->strings.size(); ++id) copy->ids.insert(id);
+        tables_ = std::move(copy);
+    }
     return *tables_;
 }
 
@@ -85,7 +94,7 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
     StringInterner interner;
     const auto reserved = static_cast<size_t>(capacity);
     try {
-        Tables& tables = interner.tables();
+        Tables& tables = interner.own_tables();
         tables.strings.reserve(reserved);
         tables.hashes.reserve(reserved);
         tables.ids.reserve(reserved);
@@ -100,22 +109,15 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
 void StringInterner::expect_strings(size_t incoming) {
     if (incoming <= size()) return;
     try {
-        tables().ids.reserve(std::min<size_t>(size() + incoming, kMaxStrings));
+        own_tables().ids.reserve(std::min<size_t>(size() + incoming, kMaxStrings));
     } catch (const std::exception&) {
         // Only a hint: the interning itself reports memory exhaustion.
     }
 }
 
+// Shares the tables until either side adds a string.
 StringInterner::StringInterner(const StringInterner& other)
-    : blocks_(other.blocks_),
-      id_limit_(other.id_limit_) {
-    if (other.empty()) return;
-    Tables& copy = tables();
-    copy.strings = other.tables_->strings;
-    copy.hashes = other.tables_->hashes;
-    copy.ids.reserve(copy.strings.size());
-    for (uint32_t id = 0; id < copy.strings.size(); ++id) copy.ids.insert(id);
-}
+    : blocks_(other.blocks_), tables_(other.tables_), id_limit_(other.id_limit_) {}
 
 StringInterner::StringInterner(StringInterner&& other) noexcept
     : blocks_(std::move(other.blocks_)),
@@ -165,8 +167,8 @@ std::string_view StringInterner::store(std::string_view text) {
 }
 
 Result<uint32_t> StringInterner::intern(std::string_view text) {
-    Tables& tables = this->tables();
-    if (auto found = tables.ids.find(text); found != tables.ids.end()) return *found;
+    if (auto found = lookup(text)) return *found;
+    Tables& tables = own_tables();
     if (tables.strings.size() >= id_limit_) {
         return fail(ErrorKind::Overflow,
                     "string interner is full: at most " + std::to_string(id_limit_) + " strings");
@@ -186,6 +188,9 @@ Result<uint32_t> StringInterner::intern(std::string_view text) {
 }
 
 void StringInterner::truncate(size_t size) noexcept {
+    // The strings to forget were added by this interner since it last took
+    // its own tables, so it still owns them alone.
+    if (tables_.use_count() > 1) return;
     while (this->size() > size) {
         const auto id = static_cast<uint32_t>(this->size() - 1);
         const std::string_view text = tables_->strings[id];

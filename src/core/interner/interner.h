@@ -1,7 +1,8 @@
 // Dense two-way mapping between strings and unsigned 32-bit IDs.
 //
-// Texts live in append-only arena blocks that copies share: a snapshot of a
-// frame's interner copies the ID tables but never the texts themselves.
+// Texts live in append-only arena blocks that copies share, and copies share
+// the ID tables too until either side adds a string: a snapshot of a frame's
+// interner costs nothing until the frame or the snapshot interns.
 #pragma once
 
 #include "core/error.h"
@@ -91,8 +92,9 @@ private:
     // heap together, because the table's hash and equality read the strings;
     // absent until the first string arrives.
     struct Tables;
-    Tables& tables();
-    std::unique_ptr<Tables> tables_;
+    // The tables, taken for this interner alone before it changes them.
+    Tables& own_tables();
+    std::shared_ptr<Tables> tables_;
     uint64_t id_limit_ = kMaxStrings;
 };
 

@@ -34,16 +34,13 @@ PyResult<PyRef> compare_with(const Collection& self, const Collection& other) {
     return comparison_list(*comparison);
 }
 
+// The entities, and the metadata values in them, are the store's to report.
 int traverse(const Collection& self, visitproc visit, void* arg) {
-    for (const Entity& entity : self.entities()) {
-        if (int result = visit_metadata(entity, visit, arg)) return result;
-    }
+    Py_VISIT(static_cast<PyObject*>(self.store()));
     return 0;
 }
 
-void clear(Collection& self) {
-    for (Entity& entity : self.entities()) entity.clear_metadata();
-}
+void clear(Collection& self) { self.release_entities(); }
 
 const ClassDef<Collection> kCollectionClass = {
     .doc = "CollectionCore: A collection of entities from a single process (like pandas Series)\n"

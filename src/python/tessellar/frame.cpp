@@ -123,19 +123,16 @@ RenderOptions render_options() {
 
 std::string summary(const Frame& self) { return render_summary(self, render_options()); }
 
+// The entities, and the metadata values in them, are the stores' to report.
 int traverse(const Frame& self, visitproc visit, void* arg) {
     for (const auto& [name, collection] : self.collections().entries()) {
-        for (const Entity& entity : collection.entities()) {
-            if (int result = visit_metadata(entity, visit, arg)) return result;
-        }
+        Py_VISIT(static_cast<PyObject*>(collection.store()));
     }
     return 0;
 }
 
 void clear(Frame& self) {
-    for (auto& [name, collection] : self.collections().entries()) {
-        for (Entity& entity : collection.entities()) entity.clear_metadata();
-    }
+    for (auto& [name, collection] : self.collections().entries()) collection.release_entities();
 }
 
 const ClassDef<Frame> kFrameClass = {

@@ -3,6 +3,7 @@
 #include "python/tessellar/classes.h"
 #include "python/tessellar/metadata.h"
 #include "python/tessellar/module_state.h"
+#include "python/tessellar/store.h"
 
 #include <Python.h>
 
@@ -21,12 +22,14 @@ ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyMo
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     ModuleState& state = state_of(module);
     for (PyObject* key : state.keys) Py_VISIT(key);
+    Py_VISIT(state.store_type);
     return traverse_boundary_state(state.boundary, visit, arg);
 }
 
 int clear_module(PyObject* module) {
     ModuleState& state = state_of(module);
     for (PyObject*& key : state.keys) Py_CLEAR(key);
+    Py_CLEAR(state.store_type);
     clear_boundary_state(state.boundary);
     return 0;
 }
@@ -81,6 +84,9 @@ bool fill_state(PyObject* module) {
         state.keys[slot] = PyUnicode_InternFromString(text);
         if (!state.keys[slot]) return false;
     }
+    state.store_type = create_store_type(module);
+    if (!state.store_type) return false;
+    install_python_stores(reinterpret_cast<PyTypeObject*>(state.store_type));
     return register_classes(module, state.boundary, ModuleClasses{});
 }
 

@@ -13,6 +13,7 @@ enum KeySlot { kEntityIndexKey, kProcess1Key, kProcess2Key, kJaccardKey, kKeyCou
 struct ModuleState {
     BoundaryState boundary;
     PyObject* keys[kKeyCount];  // owned
+    PyObject* store_type;       // owned; see store.h
 };
 
 // The state of the one module object; valid inside any call of the module.

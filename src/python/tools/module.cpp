@@ -3,6 +3,7 @@
 #include "python/boundary/functions.h"
 #include "python/tessellar/classes.h"
 #include "python/tessellar/metadata.h"
+#include "python/tessellar/store.h"
 #include "python/tools/column.h"
 #include "python/tools/evaluation.h"
 #include "python/tools/module_state.h"
@@ -21,12 +22,14 @@ ToolsState& state_of(PyObject* module) { return *static_cast<ToolsState*>(PyModu
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     ToolsState& state = state_of(module);
     Py_VISIT(state.column_type);
+    Py_VISIT(state.store_type);
     return traverse_boundary_state(state.boundary, visit, arg);
 }
 
 int clear_module(PyObject* module) {
     ToolsState& state = state_of(module);
     Py_CLEAR(state.column_type);
+    Py_CLEAR(state.store_type);
     clear_boundary_state(state.boundary);
     return 0;
 }
@@ -75,7 +78,12 @@ bool fill_state(PyObject* module) {
     PyRef tessellar = PyRef::steal(PyImport_ImportModule("tessellar"));
     if (!tessellar || !adopt_classes(tessellar.get(), state.boundary, ModuleClasses{})) return false;
     state.column_type = create_column_type(module);
-    return state.column_type && add_functions(module, tool_functions(), state.boundary);
+    // Collections this module makes keep their entities in stores that
+    // tessellar's objects can hold and report like their own.
+    state.store_type = create_store_type(module);
+    if (!state.column_type || !state.store_type) return false;
+    install_python_stores(reinterpret_cast<PyTypeObject*>(state.store_type));
+    return add_functions(module, tool_functions(), state.boundary);
 }
 
 PyObject* initialise() {
@@ -85,8 +93,7 @@ PyObject* initialise() {
     }
     if (the_module) return Py_NewRef(the_module);
 
-    // This module never copies or drops an entity, but its copy of the core
-    // must know what metadata values are, should it ever do so.
+    // Its copy of the core must know what metadata values are.
     install_python_metadata();
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module || !fill_state(module.get())) return nullptr;

@@ -13,6 +13,7 @@ namespace tessellar::py {
 struct ToolsState {
     BoundaryState boundary;
     PyObject* column_type;  // owned
+    PyObject* store_type;   // owned; see python/tessellar/store.h
 };
 
 // The state of the one module object; valid inside any call of the module.
