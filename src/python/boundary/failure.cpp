@@ -12,7 +12,8 @@ PyObject* set_error(PyObject* type, const std::string& message) {
     return nullptr;
 }
 
-// The pending exception, normalized, taken out of the error indicator.
+}  // namespace
+
 PyRef take_pending_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyRef::steal(PyErr_GetRaisedException());
@@ -26,6 +27,18 @@ PyRef take_pending_exception() {
     return PyRef::steal(value);
 #endif
 }
+
+PyObject* raise_exception(PyRef exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+    return nullptr;
+}
+
+namespace {
 
 PyObject* raise_with_cause(PyObject* type, PyObject* message, PyRef cause) {
     PyRef error = PyRef::steal(PyObject_CallOneArg(type, message));

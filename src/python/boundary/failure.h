@@ -38,6 +38,11 @@ inline std::unexpected<Failure> type_error(std::string message) {
     return std::unexpected(Failure{PyExc_TypeError, std::move(message)});
 }
 
+// The pending exception, normalized, taken out of the error indicator.
+PyRef take_pending_exception();
+// Makes a taken exception pending again; returns null.
+PyObject* raise_exception(PyRef exception);
+
 // Sets the Python exception for a failure and returns null.
 PyObject* raise(const Failure& failure);
 // As raise(), but a TypeError becomes "argument 'name': " + its message.

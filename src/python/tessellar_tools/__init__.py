@@ -1,9 +1,12 @@
 """Evaluation of the resolutions a `tessellar.EntityFrame` holds, regardless
-of the order of their entities.
+of the order of their entities; resolution output in (matched pairs,
+membership vectors) and results out (columns); files; and pickling.
 
 Every function reads the frame's collections in place, under the same
-borrow as the frame's own methods, and does its work in native code on all
-cores; results come back as NumPy columns or plain numbers.
+borrow as the frame's own methods, and does its work in native code;
+results come back as NumPy columns or plain numbers. Importing this package
+makes frames, collections, entities and interners picklable (and copyable
+with the copy module), in the format of `save`.
 """
 
 from __future__ import annotations
@@ -16,8 +19,14 @@ import numpy
 import tessellar
 
 from tessellar_tools import _native
+from tessellar_tools._files import load, save
+from tessellar_tools._inputs import from_membership, from_pairs
+from tessellar_tools._outputs import (collection_columns, comparison_columns, digest_columns, membership, to_arrow,
+                                      to_pandas)
 
-__all__ = ["KINDS", "match_collections", "evaluate", "diff_digests"]
+__all__ = ["KINDS", "match_collections", "evaluate", "diff_digests", "from_pairs", "from_membership",
+           "collection_columns", "membership", "comparison_columns", "digest_columns", "to_pandas", "to_arrow",
+           "save", "load"]
 
 # How the other collection treats an entity, in the order of the codes.
 KINDS = ("exact", "split", "merged", "partial", "unmatched")

@@ -56,6 +56,15 @@ PyType_Spec spec = {
 
 }  // namespace
 
+PyResult<PyRef> dict_of(std::vector<std::pair<const char*, PyRef>> entries) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return pending();
+    for (auto& [key, value] : entries) {
+        if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return pending();
+    }
+    return dict;
+}
+
 PyObject* create_column_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &spec, nullptr); }
 
 PyRef to_python(Column column) {

@@ -2,6 +2,7 @@
 // buffer that NumPy wraps without copying.
 #pragma once
 
+#include "python/boundary/failure.h"
 #include "python/boundary/pyref.h"
 
 #include <Python.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tessellar::py {
@@ -42,6 +44,10 @@ Column column_of(std::vector<T> values) {
     const auto length = static_cast<Py_ssize_t>(owner->size());
     return {std::move(owner), data, length, static_cast<Py_ssize_t>(sizeof(T)), format_of<T>()};
 }
+
+// A dict of the entries, in order; the exception pending when a value is
+// null or the dict cannot be made.
+PyResult<PyRef> dict_of(std::vector<std::pair<const char*, PyRef>> entries);
 
 // The column type of `module`; null with an error set on failure.
 PyObject* create_column_type(PyObject* module);

@@ -1,6 +1,6 @@
 // Order-free matching, scores and digest diffs over a frame's collections,
 // read in place under a shared borrow of the frame.
-#include "python/tools/evaluation.h"
+#include "python/tools/functions.h"
 
 #include "core/evaluate/digest_diff.h"
 #include "core/evaluate/match.h"
@@ -15,17 +15,6 @@
 
 namespace tessellar::py {
 namespace {
-
-using Entry = std::pair<const char*, PyRef>;
-
-PyResult<PyRef> dict_of(std::vector<Entry> entries) {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return pending();
-    for (auto& [key, value] : entries) {
-        if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return pending();
-    }
-    return dict;
-}
 
 PyResult<PyRef> columns_of(MatchColumns columns) {
     return dict_of({
@@ -112,14 +101,13 @@ PyResult<PyRef> diff_digests(const Frame& frame, std::string_view collection, It
 
 }  // namespace
 
-const std::vector<Member>& tool_functions() {
-    static const std::vector<Member> functions = {
+std::vector<Member> evaluation_functions() {
+    return {
         function<&match>("match", "Best match of every entity in the other collection, both ways, as columns", "frame", "first", "second"),
         function<&score>("score", "Scores of a prediction against a reference partition", "frame", "prediction", "reference"),
         function<&diff_collections>("diff_collections", "Positions whose digest the other collection lacks, both ways", "frame", "collection", "other", "algorithm"),
         function<&diff_digests>("diff_digests", "Positions whose digest the list lacks, and list positions the collection lacks", "frame", "collection", "digests", "algorithm"),
     };
-    return functions;
 }
 
 }  // namespace tessellar::py

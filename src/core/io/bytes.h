@@ -1,0 +1,125 @@
+// Little-endian byte streams for the file format: a writer that grows one
+// buffer, and a reader that checks every read against the end of its data
+// and remembers the first thing that went wrong.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessellar {
+
+static_assert(std::endian::native == std::endian::little, "the format is written as the machine holds it");
+
+class ByteWriter {
+public:
+    void u8(uint8_t value) { bytes_.push_back(value); }
+    void u16(uint16_t value) { put(value); }
+    void u32(uint32_t value) { put(value); }
+    void u64(uint64_t value) { put(value); }
+    void f64(double value) { put(value); }
+    void raw(std::span<const uint8_t> data) { bytes_.insert(bytes_.end(), data.begin(), data.end()); }
+    void raw(std::string_view text) { raw(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())); }
+    // A u32 length, then the bytes.
+    void text(std::string_view text) {
+        u32(static_cast<uint32_t>(text.size()));
+        raw(text);
+    }
+
+    size_t size() const noexcept { return bytes_.size(); }
+    // Room for a u64 written later with patch_u64.
+    size_t placeholder_u64() {
+        u64(0);
+        return bytes_.size() - sizeof(uint64_t);
+    }
+    void patch_u64(size_t at, uint64_t value) noexcept { std::memcpy(bytes_.data() + at, &value, sizeof value); }
+    std::vector<uint8_t>& bytes() noexcept { return bytes_; }
+
+private:
+    template <class T>
+    void put(T value) {
+        const size_t at = bytes_.size();
+        bytes_.resize(at + sizeof value);
+        std::memcpy(bytes_.data() + at, &value, sizeof value);
+    }
+    std::vector<uint8_t> bytes_;
+};
+
+class ByteReader {
+public:
+    // `base` is where `data` starts in the file, for messages.
+    explicit ByteReader(std::span<const uint8_t> data, size_t base = 0) noexcept : data_(data), base_(base) {}
+
+    uint8_t u8() { return get<uint8_t>(); }
+    uint16_t u16() { return get<uint16_t>(); }
+    uint32_t u32() { return get<uint32_t>(); }
+    uint64_t u64() { return get<uint64_t>(); }
+    double f64() { return get<double>(); }
+    // The next `size` bytes; empty once anything failed.
+    std::span<const uint8_t> bytes(uint64_t size) {
+        if (!has(size, 1)) return {};
+        const auto taken = data_.subspan(at_, static_cast<size_t>(size));
+        at_ += static_cast<size_t>(size);
+        return taken;
+    }
+    std::string_view text() {
+        const auto taken = bytes(u32());
+        return {reinterpret_cast<const char*>(taken.data()), taken.size()};
+    }
+    // Everything not read yet.
+    std::span<const uint8_t> rest() { return bytes(data_.size() - at_); }
+    // A reader over the next `size` bytes, which this one skips.
+    ByteReader part(uint64_t size) {
+        const size_t start = offset();
+        return ByteReader(bytes(size), start);
+    }
+
+    // Whether `count` items of `size` bytes can still follow; a failure when
+    // not. Checked before sizing anything by a count read from the data.
+    bool has(uint64_t count, size_t size) {
+        if (failed_) return false;
+        if (count > (data_.size() - at_) / (size ? size : 1)) {
+            fail("the data ends at byte " + std::to_string(base_ + data_.size()) + ", too soon for what it declares");
+            return false;
+        }
+        return true;
+    }
+    // Records the first failure, with the position it was met at.
+    void fail(const std::string& message) {
+        if (failed_) return;
+        failed_ = true;
+        error_ = "at byte " + std::to_string(offset()) + ": " + message;
+    }
+    // Takes over the failure of a reader over part of this one's data.
+    void fail_as(const ByteReader& part) {
+        if (failed_ || part.ok()) return;
+        failed_ = true;
+        error_ = part.error_;
+    }
+    bool ok() const noexcept { return !failed_; }
+    bool at_end() const noexcept { return at_ == data_.size(); }
+    const std::string& error() const noexcept { return error_; }
+    size_t offset() const noexcept { return base_ + at_; }
+
+private:
+    template <class T>
+    T get() {
+        T value{};
+        if (!has(1, sizeof value)) return value;
+        std::memcpy(&value, data_.data() + at_, sizeof value);
+        at_ += sizeof value;
+        return value;
+    }
+
+    std::span<const uint8_t> data_;
+    size_t base_;
+    size_t at_ = 0;
+    bool failed_ = false;
+    std::string error_;
+};
+
+}  // namespace tessellar
