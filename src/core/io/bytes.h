@@ -3,26 +3,48 @@
 // and remembers the first thing that went wrong.
 #pragma once
 
+#include "core/memory/allocate.h"
+
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessellar {
 
 static_assert(std::endian::native == std::endian::little, "the format is written as the machine holds it");
 
+// Bytes from malloc: growing them is a realloc, which the C library does for
+// large blocks by remapping pages rather than copying them.
+struct FreeBytes {
+    void operator()(uint8_t* bytes) const noexcept { std::free(bytes); }
+};
+struct ByteBuffer {
+    std::unique_ptr<uint8_t[], FreeBytes> data;
+    size_t size = 0;
+    std::span<const uint8_t> bytes() const noexcept { return {data.get(), size}; }
+};
+
 class ByteWriter {
 public:
-    void u8(uint8_t value) { bytes_.push_back(value); }
+    void u8(uint8_t value) { put(value); }
     void u16(uint16_t value) { put(value); }
     void u32(uint32_t value) { put(value); }
     void u64(uint64_t value) { put(value); }
     void f64(double value) { put(value); }
-    void raw(std::span<const uint8_t> data) { bytes_.insert(bytes_.end(), data.begin(), data.end()); }
+    void raw(std::span<const uint8_t> data) {
+        make_room(data.size());
+        if (!data.empty()) std::memcpy(buffer_.data.get() + buffer_.size, data.data(), data.size());
+        buffer_.size += data.size();
+    }
     void raw(std::string_view text) { raw(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())); }
     // A u32 length, then the bytes.
     void text(std::string_view text) {
@@ -30,23 +52,40 @@ public:
         raw(text);
     }
 
-    size_t size() const noexcept { return bytes_.size(); }
-    // Room for a u64 written later with patch_u64.
-    size_t placeholder_u64() {
-        u64(0);
-        return bytes_.size() - sizeof(uint64_t);
+    size_t size() const noexcept { return buffer_.size; }
+    std::span<const uint8_t> written() const noexcept { return buffer_.bytes(); }
+    // Forgets everything written from `size` on.
+    void truncate(size_t size) noexcept { buffer_.size = std::min(size, buffer_.size); }
+    // Overwrites a value written before, at offset `at`.
+    template <class T>
+    void patch(size_t at, T value) noexcept {
+        std::memcpy(buffer_.data.get() + at, &value, sizeof value);
     }
-    void patch_u64(size_t at, uint64_t value) noexcept { std::memcpy(bytes_.data() + at, &value, sizeof value); }
-    std::vector<uint8_t>& bytes() noexcept { return bytes_; }
+    // The bytes, leaving the writer empty.
+    ByteBuffer take() noexcept {
+        capacity_ = 0;
+        return std::exchange(buffer_, ByteBuffer{});
+    }
 
 private:
+    // Grows by doubling, so that each write is a copy into room already there.
+    void make_room(size_t more) {
+        if (capacity_ - buffer_.size >= more) return;
+        const size_t capacity = std::max({capacity_ * 2, buffer_.size + more, size_t{1} << 16});
+        void* grown = injected_failure() ? nullptr : std::realloc(buffer_.data.get(), capacity);
+        if (!grown) throw std::bad_alloc();
+        (void)buffer_.data.release();
+        buffer_.data.reset(static_cast<uint8_t*>(grown));
+        capacity_ = capacity;
+    }
     template <class T>
     void put(T value) {
-        const size_t at = bytes_.size();
-        bytes_.resize(at + sizeof value);
-        std::memcpy(bytes_.data() + at, &value, sizeof value);
+        make_room(sizeof value);
+        std::memcpy(buffer_.data.get() + buffer_.size, &value, sizeof value);
+        buffer_.size += sizeof value;
     }
-    std::vector<uint8_t> bytes_;
+    ByteBuffer buffer_;
+    size_t capacity_ = 0;
 };
 
 class ByteReader {
@@ -61,7 +100,10 @@ public:
     double f64() { return get<double>(); }
     // The next `size` bytes; empty once anything failed.
     std::span<const uint8_t> bytes(uint64_t size) {
-        if (!has(size, 1)) return {};
+        if (data_.size() - at_ < size || failed_) {
+            has(size, 1);  // records the failure
+            return {};
+        }
         const auto taken = data_.subspan(at_, static_cast<size_t>(size));
         at_ += static_cast<size_t>(size);
         return taken;
@@ -109,7 +151,10 @@ private:
     template <class T>
     T get() {
         T value{};
-        if (!has(1, sizeof value)) return value;
+        if (data_.size() - at_ < sizeof value || failed_) {
+            has(1, sizeof value);  // records the failure
+            return value;
+        }
         std::memcpy(&value, data_.data() + at_, sizeof value);
         at_ += sizeof value;
         return value;

@@ -3,6 +3,8 @@
 #include "core/hash/digest.h"
 #include "core/io/roaring_portable.h"
 
+#include <tbb/task_group.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -44,14 +46,15 @@ public:
     }
     void begin(uint32_t section) {
         out.u32(section);
-        length_at_ = out.placeholder_u64();
+        length_at_ = out.size();
+        out.u64(0);
     }
-    void end() { out.patch_u64(length_at_, out.size() - length_at_ - sizeof(uint64_t)); }
-    std::vector<uint8_t> finish() {
+    void end() { out.patch<uint64_t>(length_at_, out.size() - length_at_ - sizeof(uint64_t)); }
+    ByteBuffer finish() {
         auto digest = make_digest(Algorithm::Blake3);
-        digest->update(out.bytes());
+        digest->update(out.written());
         out.raw(DynDigest::finalize(std::move(digest)));
-        return std::move(out.bytes());
+        return out.take();
     }
     ByteWriter out;
 
@@ -82,8 +85,7 @@ Status write_entity(const Entity& entity, ValueCodec& values, const StringIntern
         const size_t length_at = out.size();
         out.u32(0);
         write_portable(scratch, out);
-        const auto length = static_cast<uint32_t>(out.size() - length_at - sizeof(uint32_t));
-        std::memcpy(out.bytes().data() + length_at, &length, sizeof length);
+        out.patch<uint32_t>(length_at, static_cast<uint32_t>(out.size() - length_at - sizeof(uint32_t)));
         const auto order = view.sorted.value_or(std::span<const uint32_t>());
         out.u32(static_cast<uint32_t>(order.size()));
         for (const uint32_t record : order) out.u32(record);
@@ -115,7 +117,7 @@ Status write_collection(std::string_view name, const Collection& collection, Val
     return {};
 }
 
-Result<std::vector<uint8_t>> finish(FileWriter& file, ValueCodec& values) {
+Result<ByteBuffer> finish(FileWriter& file, ValueCodec& values) {
     auto aside = values.set_aside();
     if (!aside) return std::unexpected(std::move(aside.error()));
     if (*aside) {
@@ -160,27 +162,40 @@ bool valid_utf8(std::string_view text) {
     return true;
 }
 
-Status read_strings(ByteReader in, StringInterner& interner) {
+// The strings section's strings, as views into it.
+Result<std::vector<std::string_view>> read_strings(ByteReader in) {
     const uint64_t count = in.u64();
     if (!in.has(count, sizeof(uint32_t))) return corrupt("in the strings", in);
     ByteReader lengths = in.part(count * sizeof(uint32_t));
+    std::vector<std::string_view> strings;
+    strings.reserve(count);
     for (uint64_t id = 0; id < count; ++id) {
         const auto text = in.bytes(lengths.u32());
-        const std::string_view string(reinterpret_cast<const char*>(text.data()), text.size());
-        if (!in.ok()) return corrupt("in the strings", in);
-        if (!valid_utf8(string)) {
-            in.fail("string " + std::to_string(id) + " is not valid UTF-8");
-            return corrupt("in the strings", in);
+        strings.emplace_back(reinterpret_cast<const char*>(text.data()), text.size());
+    }
+    if (in.ok() && !in.at_end()) in.fail("bytes left after the last string");
+    if (!in.ok()) return corrupt("in the strings", in);
+    return strings;
+}
+
+// Into an empty interner, sized for all of them at once; each string must
+// be new, so that IDs are positions.
+Status intern_all(std::span<const std::string_view> strings, StringInterner& interner) {
+    auto sized = StringInterner::with_capacity(strings.size());
+    if (!sized) return std::unexpected(std::move(sized.error()));
+    interner = std::move(*sized);
+    for (size_t id = 0; id < strings.size(); ++id) {
+        if (!valid_utf8(strings[id])) {
+            return std::unexpected(invalid("Corrupt tessellar file, in the strings: string " + std::to_string(id) +
+                                           " is not valid UTF-8"));
         }
-        auto interned = interner.intern(string);
+        auto interned = interner.intern(strings[id]);
         if (!interned) return std::unexpected(std::move(interned.error()));
         if (*interned != id) {
-            in.fail("string " + std::to_string(id) + " repeats string " + std::to_string(*interned));
-            return corrupt("in the strings", in);
+            return std::unexpected(invalid("Corrupt tessellar file, in the strings: string " + std::to_string(id) +
+                                           " repeats string " + std::to_string(*interned)));
         }
     }
-    if (!in.at_end()) in.fail("bytes left after the last string");
-    if (!in.ok()) return corrupt("in the strings", in);
     return {};
 }
 
@@ -208,8 +223,9 @@ Status read_datasets(ByteReader in, Frame& frame) {
 // buffers from one entity to the next.
 class EntityReader {
 public:
-    EntityReader(ValueCodec& values, const StringInterner* interner, uint64_t id_budget)
-        : values_(values), interner_(interner), budget_(id_budget) {}
+    // `strings`: the frame's strings, by ID, when there is a frame.
+    EntityReader(ValueCodec& values, std::span<const std::string_view> strings, uint64_t id_budget)
+        : values_(values), strings_(strings), budget_(id_budget) {}
 
     Entity read(ByteReader& in) {
         const uint32_t count = in.u32();
@@ -265,14 +281,14 @@ private:
         if (scratch_ != group.in_order) in.fail("a stored record order does not hold the same IDs as its set");
     }
 
-    // By the bytes of the strings; IDs past the interner (which hashing
+    // By the bytes of the strings; IDs past the strings (which hashing
     // skips) at the end.
     void sort_by_string(std::vector<uint32_t>& ids) const {
-        const size_t known = interner_ ? interner_->size() : 0;
+        const size_t known = strings_.size();
         std::sort(ids.begin(), ids.end(), [&](uint32_t a, uint32_t b) {
             const bool a_known = a < known, b_known = b < known;
             if (a_known != b_known) return a_known;
-            return a_known ? interner_->string_at(a) < interner_->string_at(b) : a < b;
+            return a_known ? strings_[a] < strings_[b] : a < b;
         });
     }
 
@@ -290,7 +306,7 @@ private:
     }
 
     ValueCodec& values_;
-    const StringInterner* interner_;
+    std::span<const std::string_view> strings_;
     uint64_t budget_;
     std::vector<StringInterner::InternedGroup> groups_;
     std::vector<uint32_t> scratch_;
@@ -373,10 +389,27 @@ Result<std::vector<Section>> read_sections(ByteReader in, FileKind kind) {
     return sections;
 }
 
-Result<Loaded> read_frame(std::vector<Section>& sections, EntityReader& entities, Frame& frame) {
-    if (Status status = read_strings(sections[0].body, frame.interner()); !status) return std::unexpected(status.error());
+// Interning the strings is most of the work and needs nothing else: it runs
+// on the pool while this thread reads the collections, which make Python
+// objects for metadata and so stay on the calling thread.
+Result<Loaded> read_frame(std::vector<Section>& sections, ValueCodec& values, uint64_t id_budget) {
+    auto strings = read_strings(sections[0].body);
+    if (!strings) return std::unexpected(std::move(strings.error()));
+    Frame frame;
+    Status interned;
+    tbb::task_group interning;
+    interning.run([&] { interned = intern_all(*strings, frame.interner()); });
+    Result<std::vector<NamedCollection>> collections;
+    try {
+        EntityReader entities(values, *strings, id_budget);
+        collections = read_collections(sections[2].body, entities);
+    } catch (...) {
+        interning.wait();
+        throw;
+    }
+    interning.wait();
+    if (!interned) return std::unexpected(std::move(interned.error()));
     if (Status status = read_datasets(sections[1].body, frame); !status) return std::unexpected(status.error());
-    auto collections = read_collections(sections[2].body, entities);
     if (!collections) return std::unexpected(std::move(collections.error()));
     for (NamedCollection& read : *collections) frame.add_collection(read.name, std::move(read.collection));
     return Loaded(std::move(frame));
@@ -384,7 +417,7 @@ Result<Loaded> read_frame(std::vector<Section>& sections, EntityReader& entities
 
 }  // namespace
 
-Result<std::vector<uint8_t>> save_frame(const Frame& frame, ValueCodec& values) {
+Result<ByteBuffer> save_frame(const Frame& frame, ValueCodec& values) {
     FileWriter file(FileKind::Frame);
     file.begin(kStrings);
     write_strings(frame.interner(), file.out);
@@ -407,7 +440,7 @@ Result<std::vector<uint8_t>> save_frame(const Frame& frame, ValueCodec& values) 
     return finish(file, values);
 }
 
-Result<std::vector<uint8_t>> save_collection(const Collection& collection, ValueCodec& values) {
+Result<ByteBuffer> save_collection(const Collection& collection, ValueCodec& values) {
     FileWriter file(FileKind::Collection);
     file.begin(kCollections);
     file.out.u32(1);
@@ -418,7 +451,7 @@ Result<std::vector<uint8_t>> save_collection(const Collection& collection, Value
     return finish(file, values);
 }
 
-Result<std::vector<uint8_t>> save_entity(const Entity& entity, ValueCodec& values) {
+Result<ByteBuffer> save_entity(const Entity& entity, ValueCodec& values) {
     FileWriter file(FileKind::Entity);
     file.begin(kCollections);
     file.out.u32(1);
@@ -433,7 +466,7 @@ Result<std::vector<uint8_t>> save_entity(const Entity& entity, ValueCodec& value
     return finish(file, values);
 }
 
-std::vector<uint8_t> save_interner(const StringInterner& interner) {
+ByteBuffer save_interner(const StringInterner& interner) {
     FileWriter file(FileKind::Interner);
     file.begin(kStrings);
     write_strings(interner, file.out);
@@ -478,17 +511,15 @@ Result<Loaded> load_file(std::span<const uint8_t> data, ValueCodec& values) {
     // Run-length sets stand for many IDs in few bytes: a bound on what a
     // file of this size may decode to keeps a forged one from exhausting memory.
     const uint64_t id_budget = (uint64_t{1} << 26) + 64 * uint64_t{data.size()};
-    if (kind == FileKind::Frame) {
-        Frame frame;
-        EntityReader entities(values, &frame.interner(), id_budget);
-        return read_frame(*sections, entities, frame);
-    }
+    if (kind == FileKind::Frame) return read_frame(*sections, values, id_budget);
     if (kind == FileKind::Interner) {
+        auto strings = read_strings((*sections)[0].body);
+        if (!strings) return std::unexpected(std::move(strings.error()));
         StringInterner interner;
-        if (Status status = read_strings((*sections)[0].body, interner); !status) return std::unexpected(status.error());
+        if (Status status = intern_all(*strings, interner); !status) return std::unexpected(status.error());
         return Loaded(std::move(interner));
     }
-    EntityReader entities(values, nullptr, id_budget);
+    EntityReader entities(values, {}, id_budget);
     auto collections = read_collections((*sections)[0].body, entities);
     if (!collections) return std::unexpected(std::move(collections.error()));
     if (collections->size() != 1 || (kind == FileKind::Entity && std::as_const((*collections)[0].collection).entities().size() != 1)) {

@@ -41,10 +41,10 @@ public:
     virtual MetadataValue read(ByteReader& in) = 0;
 };
 
-Result<std::vector<uint8_t>> save_frame(const Frame& frame, ValueCodec& values);
-Result<std::vector<uint8_t>> save_collection(const Collection& collection, ValueCodec& values);
-Result<std::vector<uint8_t>> save_entity(const Entity& entity, ValueCodec& values);
-std::vector<uint8_t> save_interner(const StringInterner& interner);
+Result<ByteBuffer> save_frame(const Frame& frame, ValueCodec& values);
+Result<ByteBuffer> save_collection(const Collection& collection, ValueCodec& values);
+Result<ByteBuffer> save_entity(const Entity& entity, ValueCodec& values);
+ByteBuffer save_interner(const StringInterner& interner);
 
 using Loaded = std::variant<Frame, Collection, Entity, StringInterner>;
 

@@ -1,5 +1,7 @@
 #include "core/io/roaring_portable.h"
 
+#include <boost/container/small_vector.hpp>
+
 #include <bit>
 #include <string>
 
@@ -31,8 +33,11 @@ struct Block {
     }
 };
 
-std::vector<Block> blocks_of(std::span<const uint32_t> values) {
-    std::vector<Block> blocks;
+// Most sets lie in one block of 2^16 IDs.
+using Blocks = boost::container::small_vector<Block, 2>;
+
+Blocks blocks_of(std::span<const uint32_t> values) {
+    Blocks blocks;
     for (size_t begin = 0; begin < values.size();) {
         const uint32_t key = values[begin] >> 16;
         size_t end = begin + 1, runs = 1;
@@ -110,7 +115,7 @@ void read_block(ByteReader& in, const Header& header, std::vector<uint32_t>& val
 }  // namespace
 
 void write_portable(std::span<const uint32_t> values, ByteWriter& out) {
-    const std::vector<Block> blocks = blocks_of(values);
+    const Blocks blocks = blocks_of(values);
     const size_t start = out.size();
     bool runs = false;
     for (const Block& block : blocks) runs = runs || block.kind == Kind::Runs;
@@ -155,7 +160,7 @@ void read_portable(ByteReader& in, std::vector<uint32_t>& values, uint64_t& budg
     }
     if (count > 0x10000) return in.fail("more containers than a 32-bit set can have");
     if (!in.has(count, 4)) return;
-    std::vector<Header> headers(count);
+    boost::container::small_vector<Header, 2> headers(count);
     for (size_t i = 0; i < count; ++i) {
         headers[i].key = in.u16();
         headers[i].count = uint32_t{in.u16()} + 1;

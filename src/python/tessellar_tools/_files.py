@@ -58,7 +58,7 @@ def _reduce(obj: Saveable) -> tuple:
     # copy.deepcopy) treats them as it treats any object: shared values stay
     # shared, and copy.copy shares them with the original.
     values: list = []
-    return _restore, (_native.dump(obj, False, values), values)
+    return _restore, (bytes(_native.dump(obj, False, values)), values)
 
 
 def _restore(data: bytes, values: list) -> Saveable:

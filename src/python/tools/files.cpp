@@ -5,6 +5,7 @@
 #include "core/io/frame_file.h"
 #include "python/boundary/functions.h"
 #include "python/tessellar/classes.h"
+#include "python/tools/column.h"
 #include "python/tools/values.h"
 
 #include <utility>
@@ -20,12 +21,12 @@ PyResult<PythonValues> values_for(PyObject* allow_pickle, PyObject* kept) {
     return PythonValues(kept == Py_None ? nullptr : kept, allowed != 0);
 }
 
-Result<std::vector<uint8_t>> saved(const Frame& frame, ValueCodec& values) { return save_frame(frame, values); }
-Result<std::vector<uint8_t>> saved(const Collection& collection, ValueCodec& values) {
+Result<ByteBuffer> saved(const Frame& frame, ValueCodec& values) { return save_frame(frame, values); }
+Result<ByteBuffer> saved(const Collection& collection, ValueCodec& values) {
     return save_collection(collection, values);
 }
-Result<std::vector<uint8_t>> saved(const Entity& entity, ValueCodec& values) { return save_entity(entity, values); }
-Result<std::vector<uint8_t>> saved(const StringInterner& interner, ValueCodec&) { return save_interner(interner); }
+Result<ByteBuffer> saved(const Entity& entity, ValueCodec& values) { return save_entity(entity, values); }
+Result<ByteBuffer> saved(const StringInterner& interner, ValueCodec&) { return save_interner(interner); }
 
 template <class T>
 PyResult<PyRef> save_object(PyObject* object, PythonValues& values) {
@@ -34,8 +35,10 @@ PyResult<PyRef> save_object(PyObject* object, PythonValues& values) {
     auto bytes = saved(held->get(), values);
     if (PyRef exception = values.take_exception()) return raise_exception(std::move(exception)), pending();
     if (!bytes) return std::unexpected(Failure(std::move(bytes.error())));
-    PyRef result = PyRef::steal(
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()), static_cast<Py_ssize_t>(bytes->size())));
+    // Handed out as a buffer, not copied into a bytes object.
+    std::shared_ptr<uint8_t> owner(bytes->data.release(), FreeBytes());
+    void* data = owner.get();
+    PyRef result = to_python(Column{std::move(owner), data, static_cast<Py_ssize_t>(bytes->size), 1, "B"});
     if (!result) return pending();
     return result;
 }
@@ -90,7 +93,7 @@ PyResult<PyRef> load(PyObject* data, PyObject* allow_pickle, PyObject* kept) {
 
 std::vector<Member> file_functions() {
     return {
-        function<&dump>("dump", "The object's bytes in the file format", "obj", "allow_pickle", "kept"),
+        function<&dump>("dump", "The object in the file format, as a buffer of bytes", "obj", "allow_pickle", "kept"),
         function<&load>("load", "The object that bytes in the file format hold", "data", "allow_pickle", "kept"),
     };
 }

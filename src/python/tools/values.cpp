@@ -47,7 +47,7 @@ Status PythonValues::write(const MetadataValue& value, ByteWriter& out) {
         case Encoded::Failed: return std::unexpected(python_failed());
         case Encoded::NotPlain: break;
     }
-    out.bytes().resize(start);
+    out.truncate(start);
     if (!allow_pickle_) {
         return std::unexpected(Error{ErrorKind::InvalidValue,
                                      std::string("a '") + Py_TYPE(object)->tp_name +
