@@ -110,13 +110,15 @@ tsan: $(BUILD)/.deps $(VENV)/.ready
 	TSAN_OPTIONS="suppressions=$(abspath tests/cpp/tsan.supp) halt_on_error=1" \
 		$(BUILD)/tsan/tessellar_cpp_tests --gtest_filter='BatchHash*' --gtest_brief=1
 
-# Random Python inputs for add_method and the argument conversions, for a
-# bounded time; the corpus it grows is kept between runs.
+# Random Python inputs for add_method and the argument conversions, then
+# damaged files for the loader, each for a bounded time; the corpora they
+# grow are kept between runs.
 FUZZ_TIME ?= 60
 fuzz: install
-	$(PIP) install --quiet atheris
+	$(PIP) install --quiet atheris blake3
 	@mkdir -p $(BUILD)/fuzz-corpus
 	$(PY) fuzz/fuzz_add_method.py -max_total_time=$(FUZZ_TIME) -rss_limit_mb=4096 $(BUILD)/fuzz-corpus
+	$(PY) fuzz/fuzz_load.py -max_total_time=$(FUZZ_TIME) -rss_limit_mb=4096 $(BUILD)/fuzz-load-corpus
 
 # The demo's extra dependencies; reinstalling reuses the build directory.
 $(VENV)/.demo-ready: $(VENV)/.installed
