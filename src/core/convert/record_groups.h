@@ -35,6 +35,7 @@ public:
 
 private:
     struct Hash {
+        using is_avalanching = void;  // mixed well enough for the table as it is
         size_t operator()(const Record& record) const noexcept;
     };
     std::vector<Record> records_;

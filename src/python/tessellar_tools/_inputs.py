@@ -65,7 +65,7 @@ def _native_column(values: Any, what: str) -> object:
         if values.ndim != 1:
             raise ValueError(f"{what} must be one-dimensional")
         kind = values.dtype.kind
-        if kind == "i":
+        if kind == "i" or values.size == 0:  # an empty array is float64 unless told otherwise
             return numpy.ascontiguousarray(values, dtype=numpy.int64)
         if kind == "u":
             return numpy.ascontiguousarray(values, dtype=numpy.uint64)

@@ -46,7 +46,9 @@ public:
             if (!status) return std::unexpected(std::move(status.error()));
         }
         std::vector<uint32_t> numbers;
-        numbers.reserve(dataset_of_row.size());
+        const size_t rows = TextColumns::rows_hint(ids);
+        numbers.reserve(rows);
+        records.reserve(records.size() + rows);  // no rehashing on the way
         PyStatus status = texts_.read(ids, what, [&](size_t row, std::string_view text) -> PyStatus {
             if (!one && row >= dataset_of_row.size()) return value_error(too_short(what, dataset_of_row.size()));
             const uint32_t dataset = one ? every_row : dataset_of_row[row];

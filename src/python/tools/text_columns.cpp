@@ -84,6 +84,14 @@ PyStatus TextColumns::read(PyObject* column, const std::string& what, const Visi
     return type_error(what + " must be a list, a NumPy array or Arrow buffers, not '" + type_name(column) + "'");
 }
 
+size_t TextColumns::rows_hint(PyObject* column) {
+    if (PyList_CheckExact(column)) return static_cast<size_t>(PyList_GET_SIZE(column));
+    if (PyTuple_CheckExact(column) && PyTuple_GET_SIZE(column) == 2) column = PyTuple_GET_ITEM(column, 0);
+    const Py_ssize_t length = PyObject_Length(column);
+    if (length < 0) PyErr_Clear();
+    return length > 0 ? static_cast<size_t>(length) : 0;
+}
+
 PyStatus TextColumns::read_objects(PyObject* list, const std::string& what, const Visit& visit) {
     char digits[24];
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(list); ++row) {

@@ -34,6 +34,8 @@ public:
     // Calls visit(row, text) for every row in order. Errors name the column
     // by `what` and the row: "left[3] must be a str or an int, not 'float'".
     PyStatus read(PyObject* column, const std::string& what, const Visit& visit);
+    // The rows of a column, when it can tell without being read; else 0.
+    static size_t rows_hint(PyObject* column);
 
 private:
     PyStatus read_objects(PyObject* list, const std::string& what, const Visit& visit);
