@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 DEB_PACKAGES := g++ pkg-config python3-dev python3-venv libssl-dev libroaring-dev librust-blake3-dev libtbb-dev \
-	libutf8proc-dev libboost1.81-dev libgtest-dev b3sum
+	libutf8proc-dev libboost1.81-dev libxxhash-dev libgtest-dev b3sum
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml

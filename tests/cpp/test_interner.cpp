@@ -1,4 +1,5 @@
 #include "core/interner/interner.h"
+#include "core/text_hash.h"
 
 #include <gtest/gtest.h>
 
@@ -298,3 +299,18 @@ TEST(InternerModel, RandomOperations) {
 
 }  // namespace
 }  // namespace tessellar
+
+// equal_text against ==, for every length its loads treat differently and a
+// difference at every position.
+TEST(TextEquality, AgreesWithPlainComparison) {
+    for (size_t length = 0; length <= 20; ++length) {
+        const std::string base(length, 'a');
+        for (size_t position = 0; position < length; ++position) {
+            std::string other = base;
+            other[position] = 'b';
+            EXPECT_FALSE(tessellar::equal_text(base, other)) << length << " " << position;
+        }
+        EXPECT_TRUE(tessellar::equal_text(base, std::string(length, 'a')));
+        EXPECT_FALSE(tessellar::equal_text(base, base + "a"));
+    }
+}

@@ -2,6 +2,8 @@
 // Replacing a value keeps the entry's position.
 #pragma once
 
+#include "core/text_hash.h"
+
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include <functional>
@@ -14,7 +16,12 @@ namespace tessellar {
 
 struct NameHash {
     using is_transparent = void;
-    size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+    size_t operator()(std::string_view name) const noexcept { return hash_text(name); }
+};
+
+struct NameEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return equal_text(a, b); }
 };
 
 template <class V>
@@ -58,7 +65,7 @@ public:
 
 private:
     std::vector<std::pair<std::string, V>> entries_;
-    boost::unordered_flat_map<std::string, size_t, NameHash, std::equal_to<>> index_;
+    boost::unordered_flat_map<std::string, size_t, NameHash, NameEqual> index_;
 };
 
 }  // namespace tessellar

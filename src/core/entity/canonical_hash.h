@@ -21,7 +21,7 @@ namespace tessellar {
 // What to do with a record ID that names no string of the interner.
 enum class UnknownRecords { Fail, Skip };
 
-// Feeds the stream into `digest`, one update() per string. With Fail, a
+// Feeds the stream into `digest`, in blocks of strings. With Fail, a
 // record ID outside the interner stops it with IndexError "Invalid string
 // ID", leaving a partial stream in `digest`; with Skip it never fails.
 // Dataset IDs outside the interner are always left out.

@@ -47,10 +47,14 @@ auto find_entry(Entries& entries, uint32_t key) {
 Entity Entity::from_interned(std::span<const StringInterner::InternedGroup> groups) {
     // Datasets are kept in ascending ID order, so that finding one is a
     // binary search and comparing two entities a single merge.
+    // An insertion sort: stable, and without the buffer std::stable_sort
+    // would allocate for the one to three groups of a typical entity.
     boost::container::small_vector<const StringInterner::InternedGroup*, 4> ordered;
-    for (const auto& group : groups) ordered.push_back(&group);
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const auto* a, const auto* b) { return a->dataset_id < b->dataset_id; });
+    for (const auto& group : groups) {
+        auto position = ordered.end();
+        while (position != ordered.begin() && (*(position - 1))->dataset_id > group.dataset_id) --position;
+        ordered.insert(position, &group);
+    }
 
     Entity entity;
     entity.records_.reserve(ordered.size());

@@ -1,5 +1,7 @@
 #include "core/interner/interner.h"
 
+#include "core/text_hash.h"
+
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include <algorithm>
@@ -26,9 +28,14 @@ struct ByString {
     bool operator()(uint32_t a, uint32_t b) const noexcept { return strings[a] < strings[b]; }
 };
 
-uint32_t hash_text(std::string_view text) noexcept {
-    return static_cast<uint32_t>(std::hash<std::string_view>{}(text));
-}
+// 32 bits of the hash, kept beside each string.
+uint32_t short_hash(std::string_view text) noexcept { return static_cast<uint32_t>(hash_text(text)); }
+
+// A text with its hash, computed once for the lookup and the insertion.
+struct HashedText {
+    std::string_view text;
+    uint32_t hash;
+};
 
 // The table holds only 32-bit IDs and finds them by their strings: four
 // bytes a slot keeps it small enough to stay mostly in cache while millions
@@ -37,7 +44,7 @@ uint32_t hash_text(std::string_view text) noexcept {
 struct IdHash {
     using is_transparent = void;
     const std::vector<uint32_t>* hashes;
-    size_t operator()(std::string_view text) const noexcept { return hash_text(text); }
+    size_t operator()(const HashedText& key) const noexcept { return key.hash; }
     size_t operator()(uint32_t id) const noexcept { return (*hashes)[id]; }
 };
 
@@ -45,8 +52,8 @@ struct IdEqual {
     using is_transparent = void;
     const std::vector<std::string_view>* strings;
     bool operator()(uint32_t a, uint32_t b) const noexcept { return a == b; }
-    bool operator()(std::string_view text, uint32_t id) const noexcept { return text == (*strings)[id]; }
-    bool operator()(uint32_t id, std::string_view text) const noexcept { return text == (*strings)[id]; }
+    bool operator()(const HashedText& key, uint32_t id) const noexcept { return equal_text(key.text, (*strings)[id]); }
+    bool operator()(uint32_t id, const HashedText& key) const noexcept { return equal_text(key.text, (*strings)[id]); }
 };
 
 }  // namespace
@@ -57,7 +64,7 @@ struct StringInterner::Tables {
     Tables& operator=(const Tables&) = delete;
 
     std::vector<std::string_view> strings;
-    std::vector<uint32_t> hashes;  // hash_text() of each string, by ID
+    std::vector<uint32_t> hashes;  // short_hash() of each string, by ID
     boost::unordered_flat_set<uint32_t, IdHash, IdEqual> ids;
 };
 
@@ -167,14 +174,17 @@ std::string_view StringInterner::store(std::string_view text) {
 }
 
 Result<uint32_t> StringInterner::intern(std::string_view text) {
-    if (auto found = lookup(text)) return *found;
+    const HashedText key{text, short_hash(text)};
+    if (tables_) {
+        if (auto found = tables_->ids.find(key); found != tables_->ids.end()) return *found;
+    }
     Tables& tables = own_tables();
     if (tables.strings.size() >= id_limit_) {
         return fail(ErrorKind::Overflow,
                     "string interner is full: at most " + std::to_string(id_limit_) + " strings");
     }
     const auto id = static_cast<uint32_t>(tables.strings.size());
-    tables.hashes.push_back(hash_text(text));
+    tables.hashes.push_back(key.hash);
     try {
         tables.strings.push_back(store(text));
         tables.ids.insert(id);
@@ -207,7 +217,7 @@ void StringInterner::truncate(size_t size) noexcept {
 
 std::optional<uint32_t> StringInterner::lookup(std::string_view text) const {
     if (!tables_) return std::nullopt;
-    if (auto found = tables_->ids.find(text); found != tables_->ids.end()) return *found;
+    if (auto found = tables_->ids.find(HashedText{text, short_hash(text)}); found != tables_->ids.end()) return *found;
     return std::nullopt;
 }
 

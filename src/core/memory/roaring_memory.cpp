@@ -94,8 +94,15 @@ private:
 
 Reserve reserve;
 
+// Every extension module of ours carries this code, and libroaring is one
+// per process: the first module to load routes its allocator calls, and a
+// later one finds out by asking the hook already in place for its reserve.
+// No real allocation asks for this size.
+constexpr size_t kReserveQuery = SIZE_MAX - 0x7e5e;
+
 // Roaring's allocator calls. Outside the reserve they are the C library's.
 void* roaring_malloc(size_t size) noexcept {
+    if (size == kReserveQuery) return &reserve;
     if (void* memory = injected_failure() ? nullptr : std::malloc(size)) return memory;
     return reserve.take(size, alignof(std::max_align_t));
 }
@@ -179,8 +186,9 @@ int find_object(dl_phdr_info* info, size_t, void* data) {
 }
 
 // Points the object's relocated references to the hooked functions at ours:
-// all of them or, when one cannot be found, none.
-bool redirect_allocator(const LoadedObject& object) {
+// all of them or, when one cannot be found, none. When another module of
+// ours did it first, leaves them and hands back its reserve in `shared`.
+bool redirect_allocator(const LoadedObject& object, Reserve** shared) {
     const ElfW(Dyn)* dynamic = nullptr;
     for (size_t i = 0; i < object.header_count; ++i) {
         if (object.headers[i].p_type == PT_DYNAMIC) {
@@ -221,6 +229,17 @@ bool redirect_allocator(const LoadedObject& object) {
     }
     if (!std::ranges::all_of(found, [](bool f) { return f; })) return false;
 
+    // Already routed by another module of ours: share its reserve.
+    for (const auto& [slot, replacement] : slots) {
+        if (replacement != kHooks[0].replacement) continue;
+        const auto current = reinterpret_cast<void* (*)(size_t)>(__atomic_load_n(slot, __ATOMIC_ACQUIRE));
+        if (void* theirs = current(kReserveQuery)) {
+            *shared = static_cast<Reserve*>(theirs);
+            return true;
+        }
+    }
+
+    if (!reserve.map()) return false;
     const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     for (const auto& [slot, replacement] : slots) {
         void* start = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(slot) & ~(page - 1));
@@ -232,16 +251,22 @@ bool redirect_allocator(const LoadedObject& object) {
     return true;
 }
 
-bool install() noexcept {
+// The reserve Roaring's allocations fall back on, ours or another module's;
+// null when they are not routed.
+Reserve* install() noexcept {
     LoadedObject roaring{reinterpret_cast<const void*>(&roaring_bitmap_create)};
-    if (!dl_iterate_phdr(find_object, &roaring) || !reserve.map()) return false;
-    return redirect_allocator(roaring);
+    if (!dl_iterate_phdr(find_object, &roaring)) return nullptr;
+    Reserve* shared = nullptr;
+    if (!redirect_allocator(roaring, &shared)) return nullptr;
+    return shared ? shared : &reserve;
 }
 
-bool guarded() noexcept {
-    static const bool installed = install();
-    return installed;
+Reserve* active() noexcept {
+    static Reserve* const in_use = install();
+    return in_use;
 }
+
+bool guarded() noexcept { return active() != nullptr; }
 
 // Runs `step` over consecutive slices of `values` within `call`, stopping
 // with std::bad_alloc (after `undo`) as soon as a slice drew on the reserve.
@@ -276,11 +301,12 @@ void pack(roaring_bitmap_t* bitmap, const RoaringCall& call) {
 }  // namespace
 
 RoaringCall::RoaringCall() {
-    if (guarded() && !reserve.whole()) throw std::bad_alloc();
-    reserve_uses_ = guarded() ? reserve.uses() : 0;
+    Reserve* in_use = active();
+    if (in_use && !in_use->whole()) throw std::bad_alloc();
+    reserve_uses_ = in_use ? in_use->uses() : 0;
 }
 
-bool RoaringCall::ran_short() const noexcept { return guarded() && reserve.uses() != reserve_uses_; }
+bool RoaringCall::ran_short() const noexcept { return active() && active()->uses() != reserve_uses_; }
 
 bool roaring_memory_guarded() noexcept { return guarded(); }
 

@@ -30,15 +30,40 @@ PyStatus read_metadata(PyObject* dict, StringInterner& interner, EntityData& out
 // list and tuple.
 bool runs_python_code(PyObject* records) { return !PyList_CheckExact(records) && !PyTuple_CheckExact(records); }
 
-PyStatus read_records(PyObject* records, EntityData& out) {
+PyStatus read_records(PyObject* records, EntityData& out, bool careful) {
     if (PyStatus status = check_list_argument(records); !status) return status;
     return for_each_item(records, [&](PyObject* item) -> PyStatus {
         auto text = text_from(item);
         if (!text) return std::unexpected(std::move(text.error()));
-        out.pin(item);
+        if (careful) out.pin(item);
         out.batch.add_record(*text);
         return {};
     });
+}
+
+// The walk of an input of lists, tuples and dicts only: no Python code can
+// run, so nothing can change or free what is read, and the texts need no
+// pinning. Stops at the first other sequence type, for the careful walk.
+PyStatus read_entity_quickly(PyObject* dict, StringInterner& interner, EntityData& out, bool& needs_care) {
+    if (!PyDict_Check(dict)) return std::unexpected(conversion_error(dict, "PyDict"));
+    out.batch.start_entity();
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        auto name = text_from(key);
+        if (!name) return std::unexpected(std::move(name.error()));
+        if (*name == kMetadataKey) {
+            if (PyStatus status = read_metadata(value, interner, out); !status) return status;
+            continue;
+        }
+        if (runs_python_code(value) && !PyUnicode_Check(value) && PySequence_Check(value)) {
+            needs_care = true;
+            return {};
+        }
+        out.batch.add_dataset(*name);
+        if (PyStatus status = read_records(value, out, false); !status) return status;
+    }
+    return {};
 }
 
 Failure changed_during_reading() { return {PyExc_RuntimeError, "dictionary changed during iteration"}; }
@@ -81,7 +106,7 @@ PyStatus read_entity(PyObject* dict, StringInterner& interner, EntityData& out, 
         out.pin(held_key.get());
         out.batch.add_dataset(*name);
         python_code_ran = python_code_ran || runs_python_code(held_value.get());
-        if (PyStatus status = read_records(held_value.get(), out); !status) return status;
+        if (PyStatus status = read_records(held_value.get(), out, true); !status) return status;
         if (python_code_ran && !same_keys(dict, items)) return std::unexpected(changed_during_reading());
     }
     return {};
@@ -94,6 +119,15 @@ EntityData::~EntityData() {
 }
 
 PyStatus read_entity_data(std::span<const PyRef> elements, StringInterner& interner, EntityData& out) {
+    bool needs_care = false;
+    for (const PyRef& element : elements) {
+        if (PyStatus status = read_entity_quickly(element.get(), interner, out, needs_care); !status) return status;
+        if (needs_care) break;
+    }
+    if (!needs_care) return {};
+    // Start again, holding everything read; the metadata keys met so far
+    // are met again in the same order.
+    out.clear();
     Pairs items;
     for (const PyRef& element : elements) {
         if (PyStatus status = read_entity(element.get(), interner, out, items); !status) return status;

@@ -16,8 +16,9 @@
 namespace tessellar::py {
 
 // The converted input of one add_method call. The batch's string views point
-// into Python str objects that `pinned` keeps alive, so that Python code run
-// while reading (a sequence type written in Python) cannot free them.
+// into Python str objects. When reading may have run Python code (a sequence
+// type written in Python), `pinned` keeps them alive, so that this code
+// cannot free them.
 class EntityData {
 public:
     EntityData() = default;
@@ -30,6 +31,12 @@ public:
     void pin(PyObject* text) {
         pinned_.push_back(text);
         Py_INCREF(text);
+    }
+    // Forgets everything read, for reading again.
+    void clear() {
+        batch = IngestBatch();
+        for (PyObject* text : pinned_) Py_DECREF(text);
+        pinned_.clear();
     }
 
 private:

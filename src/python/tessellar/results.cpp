@@ -28,10 +28,20 @@ PyResult<PyRef> comparison_list(const Comparison& comparison) {
     const std::vector<double>& scores = comparison.jaccard;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
     if (!list) return pending();
+    // Scores repeat (most are 1.0 when two methods mostly agree): rows with
+    // the score of the row before share its float object.
+    PyRef score;
+    double last = -1.0;
     for (size_t i = 0; i < scores.size(); ++i) {
+        if (scores[i] != last || !score) {
+            score = to_python(scores[i]);
+            last = scores[i];
+        }
         PyRef dict = PyRef::steal(PyDict_Copy(prototype.get()));
-        if (!dict || !set_item(dict.get(), keys[kEntityIndexKey], to_python(uint64_t{i})) ||
-            !set_item(dict.get(), keys[kJaccardKey], to_python(scores[i]))) {
+        // PyLong_FromSsize_t has a fast path for values of one digit.
+        PyRef index = PyRef::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
+        if (!dict || !set_item(dict.get(), keys[kEntityIndexKey], std::move(index)) ||
+            !set_item(dict.get(), keys[kJaccardKey], score)) {
             return pending();
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
