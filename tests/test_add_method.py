@@ -629,3 +629,28 @@ def test_ingesting_two_methods_of_200k_entities():
             for d in entity.get_dataset_ids()
         }
         assert records == expected([second[index]])[0][0]
+
+
+# --- where a failure happened ---------------------------------------------------
+
+# The input, the exception, and the faulty element's index and path within it.
+LOCATED_FAILURES = [
+    ([{"crm": ["a"]}, {"crm": ["b", 5]}], TypeError, 1, "['crm'][1]"),
+    ([{"crm": ["a"]}, 7], TypeError, 1, ""),
+    ([{"crm": ["a"], 5: ["b"]}], TypeError, 0, ""),
+    ([{"metadata": {1: 2}}], TypeError, 0, "['metadata']"),
+    ([{}, {}, {"erp": "x"}], TypeError, 2, "['erp']"),
+    ([{"crm": ["a", "\ud800"]}], UnicodeEncodeError, 0, "['crm'][1]"),
+]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="exception notes arrived in 3.11")
+@pytest.mark.parametrize("careful", [False, True], ids=["lists", "a sequence type of Python's"])
+@pytest.mark.parametrize("entity_data, error, index, path", LOCATED_FAILURES)
+def test_a_failure_notes_where_it_happened(entity_data, error, index, path, careful):
+    if careful:  # a Python sequence first makes the whole walk the careful one
+        entity_data = [{"first": Records(["r"])}] + entity_data
+        index += 1
+    with pytest.raises(error) as raised:
+        EntityFrame().add_method("m", entity_data)
+    assert raised.value.__notes__ == [f"at entity_data[{index}]{path}"]

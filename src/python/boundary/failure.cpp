@@ -61,12 +61,32 @@ PyObject* exception_class(ErrorKind kind) noexcept {
     return PyExc_SystemError;
 }
 
+namespace {
+
+// BaseException.add_note, from 3.11 on; before, the exception goes as it is.
+void add_note(const std::string& note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyRef error = take_pending_exception();
+    if (!error) return;
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+    PyRef added = text ? PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", text.get())) : PyRef();
+    if (!added) PyErr_Clear();  // the exception matters more than its note
+    raise_exception(std::move(error));
+#else
+    (void)note;
+#endif
+}
+
+}  // namespace
+
 PyObject* raise(const Failure& failure) {
     if (!failure.type) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        return nullptr;
+    } else {
+        set_error(failure.type, failure.message);
     }
-    return set_error(failure.type, failure.message);
+    if (!failure.note.empty()) add_note(failure.note);
+    return nullptr;
 }
 
 PyObject* raise_from_pending(PyObject* type, PyObject* message) {

@@ -26,6 +26,9 @@ struct Failure {
 
     PyObject* type = nullptr;
     std::string message;
+    // Where in a nested argument the failure happened, added to the
+    // exception as a note (on interpreters that have notes).
+    std::string note;
 };
 
 template <class T>
