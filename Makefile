@@ -16,7 +16,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src -type f) CMakeLists.txt cmake/blake3.cmake pyproject.toml
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: all deps venv install test pytest stubtest cpp-test asan faults faults-full matrix wheel tsan fuzz demo scale-out bench clean
+.PHONY: all deps venv install test pytest stubtest cpp-test asan faults faults-full matrix wheel tsan fuzz demo scale-out bench bench-10m clean
 
 all: install
 
@@ -133,6 +133,11 @@ scale-out: install
 
 bench: install
 	$(PY) bench/run.py $(ARGS)
+
+# Ingestion at 1M, 3M and 10M entities per method; the 10M workload alone
+# takes about 10 GiB.
+bench-10m: install
+	$(PY) bench/bench_scale.py 1000000 3000000 10000000
 
 clean:
 	rm -rf $(BUILD) $(VENV) wheelhouse
