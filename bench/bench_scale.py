@@ -13,7 +13,8 @@ frame's alone (the input, built first, stays held throughout):
 - memory per record: growth of the resident set while both methods are
   ingested, per ingested record (interned strings included); peak resident
   memory of the whole process;
-- frame.interner and get_collection: one snapshot each, best of three.
+- frame.interner and get_collection: one snapshot each, best of three;
+- str(frame): the summary table of both methods, best of three.
 """
 
 import gc
@@ -74,6 +75,7 @@ def measure(n):
     figures["peak"] = status("VmHWM")
     figures["interner"] = best_of_three(lambda: frame.interner)
     figures["get_collection"] = best_of_three(lambda: frame.get_collection("first"))
+    figures["render"] = best_of_three(lambda: str(frame))
     return figures
 
 
@@ -108,6 +110,7 @@ def main(sizes):
             row("peak resident memory", lambda f, n: f"{f['peak'] / 2**30:.2f} GiB"),
             row("frame.interner", lambda f, n: f"{f['interner'] * 1e3:.3f} ms"),
             row("get_collection", lambda f, n: f"{f['get_collection'] * 1e3:.3f} ms"),
+            row("str(frame)", lambda f, n: f"{f['render']:.3f} s"),
         ]
     )
 
