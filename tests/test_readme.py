@@ -35,6 +35,6 @@ def test_python_block(source):
 
 
 def test_named_make_targets_exist():
-    targets = set(re.findall(r"^([a-z][a-z-]*):", (ROOT / "Makefile").read_text(), re.M))
-    named = set(re.findall(r"`make ([a-z][a-z-]*)", TEXT)) | set(re.findall(r"^\s+make ([a-z][a-z-]*)", TEXT, re.M))
+    targets = set(re.findall(r"^([a-z][a-z0-9-]*):", (ROOT / "Makefile").read_text(), re.M))
+    named = set(re.findall(r"`make ([a-z][a-z0-9-]*)", TEXT)) | set(re.findall(r"^\s+make ([a-z][a-z0-9-]*)", TEXT, re.M))
     assert named and named <= targets, named - targets
