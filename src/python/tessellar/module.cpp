@@ -1,4 +1,5 @@
 // Module initialisation: creates the module and registers its classes.
+#include "python/boundary/module_life.h"
 #include "python/boundary/type_factory.h"
 #include "python/tessellar/classes.h"
 #include "python/tessellar/metadata.h"
@@ -12,10 +13,7 @@
 namespace tessellar::py {
 namespace {
 
-// Borrowed: the module keeps itself alive through its classes, and the
-// interpreter keeps a single-phase module for its whole life. Cleared when
-// the module is freed, so a later initialisation starts afresh.
-PyObject* the_module = nullptr;
+ModuleLife life;
 
 ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
@@ -36,7 +34,7 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) {
     clear_module(static_cast<PyObject*>(module));
-    if (the_module == module) the_module = nullptr;
+    life.forget(module);
 }
 
 PyModuleDef module_def = {
@@ -79,6 +77,7 @@ bool register_classes(PyObject* module, BoundaryState& state, ClassList<T...> cl
 }
 
 bool fill_state(PyObject* module) {
+    install_python_metadata();
     ModuleState& state = state_of(module);
     for (const auto& [slot, text] : kKeys) {
         state.keys[slot] = PyUnicode_InternFromString(text);
@@ -90,30 +89,14 @@ bool fill_state(PyObject* module) {
     return register_classes(module, state.boundary, ModuleClasses{});
 }
 
-// Values hold interpreter objects and the classes are made once, so the
-// module lives in the main interpreter only. Initialisation runs on every
-// import that does not find the module in sys.modules, and always hands out
-// the one module object.
-PyObject* initialise() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "tessellar does not support sub-interpreters");
-        return nullptr;
-    }
-    if (the_module) return Py_NewRef(the_module);
-
-    install_python_metadata();
-    PyRef module = PyRef::steal(PyModule_Create(&module_def));
-    if (!module || !fill_state(module.get())) return nullptr;
-    the_module = module.get();
-    return module.release();
-}
-
 }  // namespace
 
-ModuleState& module_state() noexcept { return state_of(the_module); }
+ModuleState& module_state() noexcept { return state_of(life.module()); }
 
 BoundaryState& boundary_state() noexcept { return module_state().boundary; }
 
 }  // namespace tessellar::py
 
-PyMODINIT_FUNC PyInit_tessellar(void) { return tessellar::py::initialise(); }
+PyMODINIT_FUNC PyInit_tessellar(void) {
+    return tessellar::py::life.initialise(tessellar::py::module_def, tessellar::py::fill_state);
+}

@@ -1,6 +1,7 @@
 // Module initialisation: takes tessellar's classes, registers the column
 // type and the functions.
 #include "python/boundary/functions.h"
+#include "python/boundary/module_life.h"
 #include "python/tessellar/classes.h"
 #include "python/tessellar/metadata.h"
 #include "python/tessellar/store.h"
@@ -13,9 +14,7 @@
 namespace tessellar::py {
 namespace {
 
-// Borrowed, as in tessellar: a single-phase module lives as long as the
-// interpreter; cleared when the module is freed.
-PyObject* the_module = nullptr;
+ModuleLife life;
 
 ToolsState& state_of(PyObject* module) { return *static_cast<ToolsState*>(PyModule_GetState(module)); }
 
@@ -36,7 +35,7 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) {
     clear_module(static_cast<PyObject*>(module));
-    if (the_module == module) the_module = nullptr;
+    life.forget(module);
 }
 
 PyModuleDef module_def = {
@@ -74,6 +73,8 @@ bool adopt_classes(PyObject* tessellar, BoundaryState& state, ClassList<T...>) {
 }
 
 bool fill_state(PyObject* module) {
+    // Its copy of the core must know what metadata values are.
+    install_python_metadata();
     ToolsState& state = state_of(module);
     PyRef tessellar = PyRef::steal(PyImport_ImportModule("tessellar"));
     if (!tessellar || !adopt_classes(tessellar.get(), state.boundary, ModuleClasses{})) return false;
@@ -86,27 +87,14 @@ bool fill_state(PyObject* module) {
     return add_functions(module, tool_functions(), state.boundary);
 }
 
-PyObject* initialise() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "tessellar_tools does not support sub-interpreters");
-        return nullptr;
-    }
-    if (the_module) return Py_NewRef(the_module);
-
-    // Its copy of the core must know what metadata values are.
-    install_python_metadata();
-    PyRef module = PyRef::steal(PyModule_Create(&module_def));
-    if (!module || !fill_state(module.get())) return nullptr;
-    the_module = module.get();
-    return module.release();
-}
-
 }  // namespace
 
-ToolsState& tools_state() noexcept { return state_of(the_module); }
+ToolsState& tools_state() noexcept { return state_of(life.module()); }
 
 BoundaryState& boundary_state() noexcept { return tools_state().boundary; }
 
 }  // namespace tessellar::py
 
-PyMODINIT_FUNC PyInit__native(void) { return tessellar::py::initialise(); }
+PyMODINIT_FUNC PyInit__native(void) {
+    return tessellar::py::life.initialise(tessellar::py::module_def, tessellar::py::fill_state);
+}
