@@ -68,26 +68,47 @@ def single_process():
 
 
 def test_single_process_job_sees_the_changed_entities(single_process):
+    columns = single_process["columns"]
     changed = [index % 10 == 5 for index in range(N_ENTITIES)]
-    assert [score < 1.0 for score in single_process["jaccard"]] == changed
-    assert [a != b for a, b in zip(single_process["first"], single_process["second"])] == changed
+    assert [score < 1.0 for score in columns["jaccard"]] == changed
+    assert (columns["first_digest"] != columns["second_digest"]).any(axis=1).tolist() == changed
+    assert sum(single_process["counts"]["first"].values()) == N_ENTITIES
 
 
-# Eight partitions of 625 entities are hashed on the calling thread, the
-# others on the worker pool: both must agree with one process.
+@pytest.mark.parametrize("n_entities, partitions", [(5000, 8), (5000, 3), (300, 4), (2 * BLOCK, 2)])
+def test_ranges_cover_the_positions_on_block_bounds(n_entities, partitions):
+    ranges = scale_out.position_ranges(n_entities, partitions, BLOCK)
+    assert len(ranges) == partitions and ranges[0][0] == 0 and ranges[-1][1] == n_entities
+    assert all(a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
+    assert all(start <= stop and start % BLOCK == 0 for start, stop in ranges)
+
+
+# Partitions below 1,000 entities are hashed on the calling thread, larger
+# ones on the worker pool; matches are offset back to whole-workload
+# positions; both must agree with one process.
 @pytest.mark.parametrize("partitions", [1, 4, 8])
 def test_partitions_in_workers_match_one_process(client, single_process, partitions):
-    assert scale_out.run_partitioned(client, N_ENTITIES, partitions) == single_process
+    partitioned = scale_out.run_partitioned(client, N_ENTITIES, partitions)
+    assert scale_out.differences(partitioned, single_process) == []
+
+
+def test_unaligned_partitions_would_miss_matches(single_process):
+    # Cut inside blocks, some entities' best matches fall in another
+    # partition: the check that catches it is the one the example runs.
+    parts = [scale_out.partition_job(N_ENTITIES, start, stop) for start, stop in [(0, 1500), (1500, N_ENTITIES)]]
+    problems = scale_out.differences(scale_out.join(parts), single_process)
+    assert problems and not any(problem.startswith(("first_digest", "second_digest", "jaccard")) for problem in problems)
 
 
 @pytest.mark.parametrize("key, tamper", [
-    ("first", lambda values: values.__setitem__(7, bytes(32))),
-    ("second", lambda values: values.pop()),
-    ("jaccard", lambda values: values.__setitem__(15, values[15] + 1e-12)),
+    ("first_digest", lambda columns: columns["first_digest"].__setitem__(7, 0)),
+    ("second_digest", lambda columns: columns.__setitem__("second_digest", columns["second_digest"][:-1])),
+    ("jaccard", lambda columns: columns["jaccard"].__setitem__(15, columns["jaccard"][15] + 1e-12)),
+    ("second_match", lambda columns: columns["second_match"].__setitem__(3, -1)),
 ])
 def test_any_difference_is_reported(key, tamper):
     single = scale_out.partition_job(300, 0, 300)
-    partitioned = {name: list(values) for name, values in single.items()}
-    tamper(partitioned[key])
+    partitioned = scale_out.join([scale_out.partition_job(300, 0, 300)])
+    tamper(partitioned["columns"])
     problems = scale_out.differences(partitioned, single)
     assert len(problems) == 1 and problems[0].startswith(key)
