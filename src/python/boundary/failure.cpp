@@ -69,7 +69,7 @@ void add_note(const std::string& note) {
     PyRef error = take_pending_exception();
     if (!error) return;
     PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
-    PyRef added = text ? PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", text.get())) : PyRef();
+    PyRef added = text ? invoke_method(error.get(), "add_note", text.get()) : PyRef();
     if (!added) PyErr_Clear();  // the exception matters more than its note
     raise_exception(std::move(error));
 #else

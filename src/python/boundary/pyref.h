@@ -34,4 +34,15 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Calls `object.name(*args)`. The name goes through the interned table so
+// that the interpreter's method cache, which keeps the names it sees, holds
+// one string rather than a fresh one per call.
+template <typename... Args>
+PyRef invoke_method(PyObject* object, const char* name, Args... args) {
+    PyRef method = PyRef::steal(PyUnicode_InternFromString(name));
+    if (!method) return {};
+    PyObject* stack[] = {object, static_cast<PyObject*>(args)...};
+    return PyRef::steal(PyObject_VectorcallMethod(method.get(), stack, 1 + sizeof...(Args), nullptr));
+}
+
 }  // namespace tessellar

@@ -136,7 +136,8 @@ Result<std::optional<std::vector<uint8_t>>> PythonValues::set_aside() {
     if (kept_ || !aside_ || PyList_GET_SIZE(aside_.get()) == 0) return std::nullopt;
     PyRef pickle = PyRef::steal(PyImport_ImportModule("pickle"));
     if (!pickle) return std::unexpected(python_failed());
-    PyRef pickled = PyRef::steal(PyObject_CallMethod(pickle.get(), "dumps", "Oi", aside_.get(), 4));
+    PyRef protocol = PyRef::steal(PyLong_FromLong(4));
+    PyRef pickled = protocol ? invoke_method(pickle.get(), "dumps", aside_.get(), protocol.get()) : PyRef();
     if (!pickled) return std::unexpected(python_failed());
     if (!PyBytes_Check(pickled.get())) return std::unexpected(Error{ErrorKind::InvalidValue, "pickle.dumps gave no bytes"});
     const auto bytes = bytes_of(PyBytes_AS_STRING(pickled.get()), PyBytes_GET_SIZE(pickled.get()));
@@ -155,7 +156,7 @@ Status PythonValues::take_set_aside(std::optional<std::span<const uint8_t>> sect
     PyRef data = PyRef::steal(
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(section->data()), static_cast<Py_ssize_t>(section->size())));
     if (!data) return std::unexpected(python_failed());
-    aside_ = PyRef::steal(PyObject_CallMethod(pickle.get(), "loads", "O", data.get()));
+    aside_ = invoke_method(pickle.get(), "loads", data.get());
     if (!aside_) return std::unexpected(python_failed());
     if (!PyList_CheckExact(aside_.get())) {
         aside_ = PyRef();
