@@ -24,9 +24,17 @@ constexpr size_t kOwnBlockThreshold = kMaxBlockSize / 16;
 // std::string_view compares through char_traits<char>, which compares bytes
 // as unsigned char: plain byte order, a proper prefix first.
 struct ByString {
-    const std::vector<std::string_view>& strings;
-    bool operator()(uint32_t a, uint32_t b) const noexcept { return strings[a] < strings[b]; }
+    const std::vector<StoredText>& strings;
+    bool operator()(uint32_t a, uint32_t b) const noexcept {
+        return std::string_view(strings[a]) < std::string_view(strings[b]);
+    }
 };
+
+// Room for a text and the length before it.
+constexpr size_t kLengthBytes = sizeof(uint32_t);
+
+// The empty text needs no room: one shared length of zero.
+constexpr char kEmptyText[kLengthBytes + 1] = {};
 
 // 32 bits of the hash, kept beside each string.
 uint32_t short_hash(std::string_view text) noexcept { return static_cast<uint32_t>(hash_text(text)); }
@@ -50,7 +58,7 @@ struct IdHash {
 
 struct IdEqual {
     using is_transparent = void;
-    const std::vector<std::string_view>* strings;
+    const std::vector<StoredText>* strings;
     bool operator()(uint32_t a, uint32_t b) const noexcept { return a == b; }
     bool operator()(const HashedText& key, uint32_t id) const noexcept { return equal_text(key.text, (*strings)[id]); }
     bool operator()(uint32_t id, const HashedText& key) const noexcept { return equal_text(key.text, (*strings)[id]); }
@@ -63,7 +71,7 @@ struct StringInterner::Tables {
     Tables(const Tables&) = delete;
     Tables& operator=(const Tables&) = delete;
 
-    std::vector<std::string_view> strings;
+    std::vector<StoredText> strings;
     std::vector<uint32_t> hashes;  // short_hash() of each string, by ID
     boost::unordered_flat_set<uint32_t, IdHash, IdEqual> ids;
 };
@@ -74,8 +82,8 @@ StringInterner::StringInterner(uint64_t id_limit) noexcept : id_limit_(id_limit)
 
 StringInterner::~StringInterner() = default;
 
-const std::vector<std::string_view>& StringInterner::strings() const noexcept {
-    static const std::vector<std::string_view> none;
+const std::vector<StoredText>& StringInterner::strings() const noexcept {
+    static const std::vector<StoredText> none;
     return tables_ ? tables_->strings : none;
 }
 
@@ -150,27 +158,31 @@ StringInterner& StringInterner::operator=(const StringInterner& other) {
     return *this;
 }
 
-std::string_view StringInterner::store(std::string_view text) {
-    if (text.empty()) return {};
-    if (text.size() > kOwnBlockThreshold) {
-        std::shared_ptr<char[]> block(new char[text.size()]);
-        std::memcpy(block.get(), text.data(), text.size());
+StoredText StringInterner::store(std::string_view text) {
+    if (text.empty()) return StoredText(kEmptyText + kLengthBytes);
+    const auto length = static_cast<uint32_t>(text.size());
+    const size_t room = kLengthBytes + text.size();
+    char* at;
+    if (room > kOwnBlockThreshold) {
+        std::shared_ptr<char[]> block(new char[room]);
         blocks_.push_back(block);
-        return {block.get(), text.size()};
+        at = block.get();
+    } else {
+        if (room > block_free_) {
+            const size_t size = std::max(next_block_size_, room);
+            std::shared_ptr<char[]> block(new char[size]);
+            blocks_.push_back(block);
+            cursor_ = block.get();
+            block_free_ = size;
+            next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
+        }
+        at = cursor_;
+        cursor_ += room;
+        block_free_ -= room;
     }
-    if (text.size() > block_free_) {
-        const size_t size = std::max(next_block_size_, text.size());
-        std::shared_ptr<char[]> block(new char[size]);
-        blocks_.push_back(block);
-        cursor_ = block.get();
-        block_free_ = size;
-        next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
-    }
-    std::memcpy(cursor_, text.data(), text.size());
-    std::string_view stored(cursor_, text.size());
-    cursor_ += text.size();
-    block_free_ -= text.size();
-    return stored;
+    std::memcpy(at, &length, kLengthBytes);
+    std::memcpy(at + kLengthBytes, text.data(), text.size());
+    return StoredText(at + kLengthBytes);
 }
 
 Result<uint32_t> StringInterner::intern(std::string_view text) {
@@ -183,6 +195,7 @@ Result<uint32_t> StringInterner::intern(std::string_view text) {
         return fail(ErrorKind::Overflow,
                     "string interner is full: at most " + std::to_string(id_limit_) + " strings");
     }
+    if (text.size() > UINT32_MAX) return fail(ErrorKind::Overflow, "a string of 4 GiB or more cannot be interned");
     const auto id = static_cast<uint32_t>(tables.strings.size());
     tables.hashes.push_back(key.hash);
     try {
@@ -191,7 +204,7 @@ Result<uint32_t> StringInterner::intern(std::string_view text) {
     } catch (...) {
         // Keep the tables in step when one of them cannot grow.
         tables.hashes.resize(id);
-        tables.strings.resize(id);
+        tables.strings.erase(tables.strings.begin() + id, tables.strings.end());
         throw;
     }
     return id;
@@ -204,13 +217,14 @@ void StringInterner::truncate(size_t size) noexcept {
     while (this->size() > size) {
         const auto id = static_cast<uint32_t>(this->size() - 1);
         const std::string_view text = tables_->strings[id];
+        const size_t room = kLengthBytes + text.size();
         tables_->ids.erase(id);
         tables_->strings.pop_back();
         tables_->hashes.pop_back();
         // The newest text is the last one written into the current block.
         if (!text.empty() && text.data() + text.size() == cursor_) {
-            cursor_ -= text.size();
-            block_free_ += text.size();
+            cursor_ -= room;
+            block_free_ += room;
         }
     }
 }

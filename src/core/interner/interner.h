@@ -7,8 +7,8 @@
 
 #include "core/error.h"
 
-
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -17,6 +17,21 @@
 #include <vector>
 
 namespace tessellar {
+
+// A text in an interner's arena: where it starts, its length in the four
+// bytes before it. Half the size of a string_view, at no extra cache miss.
+class StoredText {
+public:
+    explicit StoredText(const char* text) noexcept : text_(text) {}
+    operator std::string_view() const noexcept {
+        uint32_t length;
+        std::memcpy(&length, text_ - sizeof length, sizeof length);
+        return {text_, length};
+    }
+
+private:
+    const char* text_;
+};
 
 class StringInterner {
 public:
@@ -53,7 +68,7 @@ public:
     Result<std::string_view> get_string(uint32_t id) const;
     // Unchecked: `id` must be below size().
     std::string_view string_at(uint32_t id) const noexcept { return strings()[id]; }
-    const std::vector<std::string_view>& strings() const noexcept;
+    const std::vector<StoredText>& strings() const noexcept;
 
     size_t size() const noexcept { return strings().size(); }
     bool empty() const noexcept { return strings().empty(); }
@@ -78,7 +93,7 @@ public:
     void sort_by_string(std::span<uint32_t> ids) const;
 
 private:
-    std::string_view store(std::string_view text);
+    StoredText store(std::string_view text);
 
     // Text blocks, shared with copies. New texts go at `cursor_`, inside a
     // block this interner created itself: a copy starts without a cursor so it

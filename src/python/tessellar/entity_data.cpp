@@ -26,10 +26,21 @@ struct Place {
         key.reset();
         item.reset();
     }
+    // Appended piece by piece: g++ 12 at -O3 misreads chains of operator+.
     std::string describe() const {
-        std::string text = "at entity_data[" + std::to_string(entity) + "]";
-        if (key) text += "['" + std::string(*key) + "']";
-        if (item) text += "[" + std::to_string(*item) + "]";
+        std::string text = "at entity_data[";
+        text += std::to_string(entity);
+        text += ']';
+        if (key) {
+            text += "['";
+            text += *key;
+            text += "']";
+        }
+        if (item) {
+            text += '[';
+            text += std::to_string(*item);
+            text += ']';
+        }
         return text;
     }
 };
