@@ -37,14 +37,15 @@ Best classify(uint64_t size, std::span<const Overlap> overlaps, const ItemIndex&
 }
 
 MatchColumns match_against(const Collection& from, const ItemIndex& from_index, const ItemIndex& to) {
-    const size_t count = from.size();
+    const std::vector<Entity>& entities = from.entities();
+    const size_t count = entities.size();
     MatchColumns columns{std::vector<int64_t>(count), std::vector<int64_t>(count), std::vector<double>(count),
                          std::vector<uint8_t>(count)};
     for_each_chunk(count, [&](size_t, size_t first, size_t last) {
         OverlapScan scan(to);
         for (size_t index = first; index < last; ++index) {
             const Best best = classify(from_index.entity_size(static_cast<uint32_t>(index)),
-                                       scan.scan(from.entities()[index]), to);
+                                       scan.scan(entities[index]), to);
             columns.match[index] = best.match;
             columns.shared[index] = static_cast<int64_t>(best.shared);
             columns.jaccard[index] = best.jaccard;

@@ -1,9 +1,9 @@
 #include "core/evaluate/metrics.h"
 
 #include "core/evaluate/overlap.h"
+#include "core/evaluate/record_marks.h"
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -17,6 +17,7 @@ namespace {
 // size a, reference entities size b (over the items both collections
 // hold); a cell is a pair of them sharing n items.
 struct Sums {
+    uint64_t held = 0;          // items of the entities, whether the other side holds them or not
     uint64_t items = 0;         // N: the sum of the sizes
     uint64_t clusters = 0;      // entities of size > 0
     uint64_t pairs = 0;         // sum of C(size, 2)
@@ -27,6 +28,7 @@ struct Sums {
     double share = 0;           // sum over cells of n^2 / a, or n^2 / b
 
     void add(const Sums& other) {
+        held += other.held;
         items += other.items;
         clusters += other.clusters;
         pairs += other.pairs;
@@ -48,9 +50,6 @@ Sums sum_chunks(size_t count, Body&& body) {
     for (const Sums& part : parts) total.add(part);
     return total;
 }
-
-// Marks an entity that has no cell or more than one.
-constexpr uint32_t kNotOne = UINT32_MAX;
 
 uint64_t pairs_of(uint64_t n) { return n ? n * (n - 1) / 2 : 0; }
 
@@ -82,14 +81,76 @@ std::string text_of(const StringInterner& interner, uint32_t id) {
     return shown;
 }
 
-Status check_partition(const ItemIndex& index, std::string_view name, const StringInterner& interner) {
-    const auto& shared = index.shared_item();
+Status check_partition(const std::optional<SharedItem>& shared, std::string_view name,
+                       const StringInterner& interner) {
     if (!shared) return {};
     return fail(ErrorKind::InvalidValue, "Collection '" + std::string(name) + "' is not a partition: record " +
                                              text_of(interner, shared->record_id) + " of dataset " +
                                              text_of(interner, shared->dataset_id) + " is in entities " +
                                              std::to_string(shared->first) + " and " +
                                              std::to_string(shared->second));
+}
+
+// What an entity of either side adds, given its size over the items both
+// sides hold and the sum of n^2 over its cells.
+void add_entity(Sums& part, uint64_t size, uint64_t squares) {
+    part.items += size;
+    part.clusters += size > 0;
+    part.pairs += pairs_of(size);
+    part.size_log_size += x_log_x(size);
+    if (size) part.share += static_cast<double>(squares) / static_cast<double>(size);
+}
+
+// A cell as its reference entity tallies it.
+struct Cell {
+    uint32_t reference;
+    bool alone;  // the only cell of its prediction entity
+    uint64_t shared;
+};
+
+// The cells of a reference entity, added up. A cell is exact when it is
+// the only one of both its entities.
+struct Tally {
+    uint64_t items = 0;    // b
+    uint64_t squares = 0;  // sum of n^2
+    uint8_t cells = 0;     // 0, 1, or 2 for more
+    bool alone = false;    // holds a cell that is alone in its prediction entity
+};
+
+// The prediction's sums, from its entities scanned against the reference
+// index; its cells go to the reference entities' tallies, its record IDs
+// to `marks`.
+Sums scan_prediction(const Collection& prediction, const ItemIndex& reference, RecordMarks& marks,
+                     std::vector<Tally>& tallies) {
+    const std::vector<Entity>& entities = prediction.entities();
+    std::vector<std::vector<Cell>> chunk_cells(chunk_count(entities.size()));
+    const Sums sums = sum_chunks(entities.size(), [&](Sums& part, size_t first, size_t last) {
+        OverlapScan scan(reference);
+        std::vector<Cell>& out = chunk_cells[first / kChunkSize];
+        for (size_t index = first; index < last; ++index) {
+            const auto cells = scan.scan(entities[index]);
+            uint64_t squares = 0;
+            for (const Overlap& cell : cells) {
+                squares += cell.shared * cell.shared;
+                part.joint_pairs += pairs_of(cell.shared);
+                part.n_log_n += x_log_x(cell.shared);
+                out.push_back({cell.entity, cells.size() == 1, cell.shared});
+            }
+            add_entity(part, scan.found(), squares);
+            part.held += marks.mark(entities[index]);
+        }
+    });
+    tallies.assign(reference.entity_count(), Tally{});
+    for (const std::vector<Cell>& cells : chunk_cells) {
+        for (const Cell& cell : cells) {
+            Tally& tally = tallies[cell.reference];
+            tally.items += cell.shared;
+            tally.squares += cell.shared * cell.shared;
+            tally.cells += tally.cells < 2;
+            tally.alone = tally.alone || cell.alone;
+        }
+    }
+    return sums;
 }
 
 // Sklearn's form of the adjusted Rand index, on unordered pair counts, in
@@ -152,53 +213,36 @@ Result<Metrics> evaluate(const Frame& frame, std::string_view prediction_name, s
     if (!prediction) return std::unexpected(std::move(prediction.error()));
     auto reference = frame.collection(reference_name);
     if (!reference) return std::unexpected(std::move(reference.error()));
-    auto indexes = index_both(**prediction, **reference, frame.interner().size());
-    if (!indexes) return std::unexpected(std::move(indexes.error()));
-    const auto& [prediction_index, reference_index] = *indexes;
-    if (Status ok = check_partition(prediction_index, prediction_name, frame.interner()); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    if (Status ok = check_partition(reference_index, reference_name, frame.interner()); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-
-    // Each side's entities scanned against the other side's index. A cell
-    // is exact when it is the only one of both its entities, so each side
-    // notes, per entity with one cell, the other entity of that cell.
-    const auto scan_side = [](const Collection& from, const ItemIndex& to, std::vector<uint32_t>& only_cell) {
-        only_cell.assign(from.size(), kNotOne);
-        return sum_chunks(from.size(), [&](Sums& part, size_t first, size_t last) {
-            OverlapScan scan(to);
-            for (size_t index = first; index < last; ++index) {
-                const auto cells = scan.scan(from.entities()[index]);
-                const uint64_t size = scan.found();
-                uint64_t squares = 0;
-                for (const Overlap& cell : cells) {
-                    squares += cell.shared * cell.shared;
-                    part.joint_pairs += pairs_of(cell.shared);
-                    part.n_log_n += x_log_x(cell.shared);
-                }
-                if (cells.size() == 1) only_cell[index] = cells[0].entity;
-                part.items += size;
-                part.clusters += size > 0;
-                part.pairs += pairs_of(size);
-                part.size_log_size += x_log_x(size);
-                if (size) part.share += static_cast<double>(squares) / static_cast<double>(size);
-            }
-        });
-    };
-    std::vector<uint32_t> prediction_cell, reference_cell;
-    const Sums by_prediction = scan_side(**prediction, reference_index, prediction_cell);
-    Sums by_reference = scan_side(**reference, prediction_index, reference_cell);
-    by_reference.exact = sum_chunks(reference_cell.size(), [&](Sums& part, size_t first, size_t last) {
-        for (size_t index = first; index < last; ++index) {
-            const uint32_t other = reference_cell[index];
-            part.exact += other != kNotOne && prediction_cell[other] == index;
+    // Only the reference is indexed: the prediction is scanned against it,
+    // and its own index is built only when its marks leave its partition
+    // check open.
+    const size_t table_size = frame.interner().size();
+    if (Status ok = ItemIndex::check_size(**prediction); !ok) return std::unexpected(std::move(ok.error()));
+    auto reference_index = ItemIndex::build(**reference, table_size);
+    if (!reference_index) return std::unexpected(std::move(reference_index.error()));
+    RecordMarks marks(table_size);
+    std::vector<Tally> tallies;
+    const Sums by_prediction = scan_prediction(**prediction, *reference_index, marks, tallies);
+    if (!marks.all_distinct(by_prediction.held)) {
+        auto prediction_index = ItemIndex::build(**prediction, table_size);
+        if (!prediction_index) return std::unexpected(std::move(prediction_index.error()));
+        if (Status ok = check_partition(prediction_index->shared_item(), prediction_name, frame.interner()); !ok) {
+            return std::unexpected(std::move(ok.error()));
         }
-    }).exact;
+    }
+    if (Status ok = check_partition(reference_index->shared_item(), reference_name, frame.interner()); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
+    Sums by_reference = sum_chunks(tallies.size(), [&](Sums& part, size_t first, size_t last) {
+        for (size_t index = first; index < last; ++index) {
+            const Tally& tally = tallies[index];
+            add_entity(part, tally.items, tally.squares);
+            part.exact += tally.cells == 1 && tally.alone;
+        }
+    });
     Metrics metrics = scores(by_prediction, by_reference);
-    metrics.only_in_prediction = prediction_index.item_count() - metrics.items;
-    metrics.only_in_reference = reference_index.item_count() - metrics.items;
+    metrics.only_in_prediction = by_prediction.held - metrics.items;
+    metrics.only_in_reference = reference_index->item_count() - metrics.items;
     return metrics;
 }
 
