@@ -202,3 +202,24 @@ def test_errors_name_the_row(call, error, message):
     with pytest.raises(error, match=message):
         call(frame)
     assert frame.get_collection_names() == []
+
+
+def test_comparison_split_across_the_pool_is_exact():
+    # Large enough to be compared in chunks on the pool; many datasets per
+    # entity and sets past the inline size take every path of the merge.
+    rng = random.Random(5)
+
+    def entity():
+        return {f"d{d}": [f"r{rng.randrange(60)}" for _ in range(rng.randrange(1, 8))]
+                for d in rng.sample(range(20), rng.choice([1, 1, 2, 3, 18]))}
+
+    first = [entity() for _ in range(30000)]
+    second = [entity() if i % 3 else dict(first[i]) for i in range(30000)]
+    frame = tessellar.EntityFrame()
+    frame.add_method("x", first)
+    frame.add_method("y", second)
+    pairs = [({(d, r) for d, rs in a.items() for r in rs}, {(d, r) for d, rs in b.items() for r in rs})
+             for a, b in zip(first, second)]
+    expected = [len(a & b) / len(a | b) for a, b in pairs]
+    assert tessellar_tools.comparison_columns(frame, "x", "y")["jaccard"].tolist() == expected
+    assert [row["jaccard"] for row in frame.compare_collections("x", "y")] == expected

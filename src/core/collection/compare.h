@@ -16,7 +16,8 @@ struct Comparison {
 };
 
 // The Jaccard similarity of entity i of `a` with entity i of `b`, for every
-// i; InvalidValue when the two differ in length.
+// i; InvalidValue when the two differ in length. Large collections are
+// compared in chunks on the process-wide pool, which only reads them.
 Result<Comparison> compare(const Collection& a, const Collection& b);
 
 }  // namespace tessellar

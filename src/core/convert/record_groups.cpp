@@ -1,51 +1,97 @@
 #include "core/convert/record_groups.h"
 
+#include "core/text_hash.h"
+
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace tessellar {
 
 namespace {
 
-uint64_t mix(uint64_t a, uint64_t b) noexcept {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+constexpr size_t kLeastSlots = 64;
+// Slot indices come from 32-bit tags: past this, the table fills up instead.
+constexpr size_t kMostSlots = size_t{1} << 32;
+
+// The table and the records are read at random, hundreds of megabytes of
+// them for millions of records: on huge pages most lookups are spared a
+// page-table walk. Called on room reserved but not yet touched.
+template <class T>
+void prefer_huge_pages(const std::vector<T>& room) noexcept {
+    constexpr uintptr_t kPage = 4096;
+    const auto begin = reinterpret_cast<uintptr_t>(room.data());
+    const uintptr_t first = (begin + kPage - 1) & ~(kPage - 1), last = (begin + room.capacity() * sizeof(T)) & ~(kPage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+bool same(const RecordTable::Record& a, const RecordTable::Record& b) noexcept {
+    return a.dataset == b.dataset && (a.text.data() == b.text.data() ? a.text.size() == b.text.size()
+                                                                      : equal_text(a.text, b.text));
 }
 
 }  // namespace
 
-// Eight bytes at a time with a 128-bit multiply: record IDs are short, and
-// the table hashes every row of the input.
-size_t RecordTable::Hash::operator()(const Record& record) const noexcept {
-    constexpr uint64_t kOdd = 0x9E3779B97F4A7C15ULL, kOther = 0xD6E8FEB86659FD93ULL;
-    const char* text = record.text.data();
-    size_t left = record.text.size();
-    uint64_t hash = mix(record.dataset ^ kOther, left ^ kOdd);
-    for (; left >= 8; left -= 8, text += 8) {
-        uint64_t word;
-        std::memcpy(&word, text, 8);
-        hash = mix(hash ^ word, kOdd);
-    }
-    if (left > 0) {
-        uint64_t word = 0;
-        std::memcpy(&word, text, left);
-        hash = mix(hash ^ word, kOther);
-    }
-    return hash;
-}
-
 void RecordTable::reserve(size_t count) {
-    records_.reserve(count);
-    numbers_.reserve(count);
+    if (count > records_.capacity()) {
+        records_.reserve(count);
+        prefer_huge_pages(records_);
+    }
+    size_t slots = kLeastSlots;
+    while (slots < kMostSlots && slots < 2 * count) slots *= 2;
+    if (slots > slots_.size()) grow_to(slots);
 }
 
-Result<uint32_t> RecordTable::number(uint32_t dataset, std::string_view text) {
-    const Record record{dataset, text};
-    if (const auto found = numbers_.find(record); found != numbers_.end()) return found->second;
+RecordTable::Hashed RecordTable::hashed(uint32_t dataset, std::string_view text) const noexcept {
+    const uint64_t hash = hash_text(text) ^ (uint64_t{dataset} * 0x9E3779B97F4A7C15ULL);
+    if (!slots_.empty()) __builtin_prefetch(&slots_[slot_of(tag_of(hash))]);
+    return {{dataset, text}, hash};
+}
+
+void RecordTable::prefetch(const Hashed& record) const noexcept {
+    if (slots_.empty()) return;
+    const uint32_t tag = tag_of(record.hash);
+    for (size_t at = slot_of(tag); slots_[at] != 0; at = (at + 1) & (slots_.size() - 1)) {
+        if (static_cast<uint32_t>(slots_[at] >> 32) == tag) {
+            __builtin_prefetch(&records_[static_cast<uint32_t>(slots_[at] - 1)]);
+            return;
+        }
+    }
+}
+
+void RecordTable::grow_to(size_t slot_count) {
+    std::vector<uint64_t> grown;
+    grown.reserve(slot_count);
+    prefer_huge_pages(grown);
+    grown.resize(slot_count);
+    std::vector<uint64_t> old = std::exchange(slots_, std::move(grown));
+    for (const uint64_t slot : old) {
+        if (slot == 0) continue;
+        size_t at = slot_of(static_cast<uint32_t>(slot >> 32));
+        while (slots_[at] != 0) at = (at + 1) & (slots_.size() - 1);
+        slots_[at] = slot;
+    }
+}
+
+Result<uint32_t> RecordTable::number(const Hashed& record) {
+    if (2 * records_.size() >= slots_.size() && slots_.size() < kMostSlots) {
+        grow_to(std::max(2 * slots_.size(), kLeastSlots));
+    }
+    const uint32_t tag = tag_of(record.hash);
+    size_t at = slot_of(tag);
+    for (; slots_[at] != 0; at = (at + 1) & (slots_.size() - 1)) {
+        const uint64_t slot = slots_[at];
+        if (static_cast<uint32_t>(slot >> 32) != tag) continue;
+        const auto number = static_cast<uint32_t>(slot - 1);
+        if (same(records_[number], record.record)) return number;
+    }
     if (records_.size() >= UINT32_MAX) return fail(ErrorKind::Overflow, "More than 2^32 - 1 distinct records");
     const auto number = static_cast<uint32_t>(records_.size());
-    records_.push_back(record);
-    numbers_.emplace(record, number);
+    records_.push_back(record.record);
+    slots_[at] = uint64_t{tag} << 32 | (uint64_t{number} + 1);
     return number;
 }
 

@@ -24,6 +24,13 @@ def _texts(values: list) -> numpy.ndarray:
     return array
 
 
+def _repeated(text: str, count: int) -> numpy.ndarray:
+    # fill() takes a reference per row; numpy.full converts the text per row.
+    array = numpy.empty(count, dtype=object)
+    array.fill(text)
+    return array
+
+
 def _rows(frame: tessellar.EntityFrame, collection: str, order: str) -> Columns:
     raw = _native.rows(frame, collection, order)
     return {
@@ -56,8 +63,8 @@ def comparison_columns(frame: tessellar.EntityFrame, first: str, second: str) ->
     count = len(jaccard)
     return {
         "entity_index": numpy.arange(count, dtype=numpy.int64),
-        "process1": numpy.full(count, raw["process1"], dtype=object),
-        "process2": numpy.full(count, raw["process2"], dtype=object),
+        "process1": _repeated(raw["process1"], count),
+        "process2": _repeated(raw["process2"], count),
         "jaccard": jaccard,
     }
 

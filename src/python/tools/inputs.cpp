@@ -8,6 +8,7 @@
 #include "python/tessellar/classes.h"
 #include "python/tools/text_columns.h"
 
+#include <array>
 #include <string>
 #include <utility>
 
@@ -48,20 +49,42 @@ public:
         std::vector<uint32_t> numbers;
         const size_t rows = TextColumns::rows_hint(ids);
         numbers.reserve(rows);
-        records.reserve(records.size() + rows);  // no rehashing on the way
-        PyStatus status = texts_.read(ids, what, [&](size_t row, std::string_view text) -> PyStatus {
-            if (!one && row >= dataset_of_row.size()) return value_error(too_short(what, dataset_of_row.size()));
-            const uint32_t dataset = one ? every_row : dataset_of_row[row];
+        records.reserve(records.size() + rows);  // no growing on the way
+        // Each row is hashed some rows before it is numbered, while its slot
+        // and then its record are on the way in.
+        std::array<Pending, kAhead> pending;
+        size_t queued = 0;
+        auto resolve = [&](const Pending& row) -> PyStatus {
             const size_t known = records.size();
-            auto number = records.number(dataset, text);
+            auto number = records.number(row.record);
             if (!number) return std::unexpected(Failure(std::move(number.error())));
             if (unique && *number < known) {
-                return value_error(what + "[" + std::to_string(row) + "]: record " + quoted(text) + " of dataset " +
-                                   quoted(dataset_names_[dataset].text) + " is there twice");
+                return value_error(what + "[" + std::to_string(row.row) + "]: record " + quoted(row.record.record.text) +
+                                   " of dataset " + quoted(dataset_names_[row.record.record.dataset].text) +
+                                   " is there twice");
             }
             numbers.push_back(*number);
             return {};
+        };
+        bool resolve_failed = false;
+        PyStatus status = texts_.read(ids, what, [&](size_t row, std::string_view text) -> PyStatus {
+            if (!one && row >= dataset_of_row.size()) return value_error(too_short(what, dataset_of_row.size()));
+            if (queued >= kAhead) {
+                PyStatus resolved = resolve(pending[queued % kAhead]);
+                resolve_failed = !resolved;
+                if (!resolved) return resolved;
+            }
+            if (queued >= kAhead / 2) records.prefetch(pending[(queued - kAhead / 2) % kAhead].record);
+            pending[queued++ % kAhead] = {records.hashed(one ? every_row : dataset_of_row[row], text), row};
+            return {};
         });
+        if (resolve_failed) return std::unexpected(std::move(status.error()));
+        // The rows still waiting come before any row that failed to read.
+        for (size_t next = queued > kAhead ? queued - kAhead : 0; next < queued; ++next) {
+            if (PyStatus resolved = resolve(pending[next % kAhead]); !resolved) {
+                return std::unexpected(std::move(resolved.error()));
+            }
+        }
         if (!status) return std::unexpected(std::move(status.error()));
         if (!one && numbers.size() != dataset_of_row.size()) {
             return value_error(what + " has " + std::to_string(numbers.size()) + " rows, its datasets " +
@@ -96,6 +119,12 @@ public:
     RecordTable labels;
 
 private:
+    struct Pending {
+        RecordTable::Hashed record;
+        size_t row;
+    };
+    static constexpr size_t kAhead = 16;
+
     static std::string too_short(const std::string& what, size_t rows) {
         return what + " has more rows than its datasets (" + std::to_string(rows) + ")";
     }
