@@ -90,3 +90,26 @@ def test_calls_in_little_room_fail_cleanly_or_succeed():
     assert set(lines) == {"add_method", "str", "hash_collection", "add_records_by_id"}
     # Every sweep reached the failure it is there for.
     assert all("MemoryError" in outcomes for outcomes in lines.values()), lines
+
+
+def test_both_extension_modules_share_one_reserve():
+    # Each module carries the reserve code; libroaring is loaded once, so the
+    # second module must find the first one's reserve, whichever builds first.
+    script = textwrap.dedent(
+        """
+        import tessellar, tessellar_tools
+
+        def reserves():
+            sizes = (int(b, 16) - int(a, 16) for a, b in
+                     (line.split()[0].split("-") for line in open("/proc/self/maps")))
+            return sum(size == 16 << 20 for size in sizes)
+
+        frame = tessellar.EntityFrame.with_datasets(["a"])
+        ids = [f"x{i}" for i in range(5000)]
+        tessellar_tools.from_pairs(frame, "pairs", (ids[:-1], ids[1:]), datasets="a")
+        frame.add_method("m", [{"a": [f"y{i}" for i in range(5000)]}])
+        print(reserves())
+        """
+    )
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert run.stdout.split() == ["1"]

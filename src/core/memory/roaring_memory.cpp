@@ -185,6 +185,19 @@ int find_object(dl_phdr_info* info, size_t, void* data) {
     return 0;
 }
 
+// Whether a slot of `object` leads somewhere other than the allocator that
+// every object resolves or `object`'s own lazy-binding stubs: to another
+// module's hook, which answers kReserveQuery. The allocator itself is not
+// asked, as a sanitizer's aborts on that size.
+bool routed_elsewhere(void* function, const LoadedObject& object) {
+    Dl_info target{}, allocator{}, own{};
+    if (!dladdr(function, &target) || !dladdr(reinterpret_cast<void*>(&malloc), &allocator) ||
+        !dladdr(object.address, &own)) {
+        return false;
+    }
+    return target.dli_fbase != allocator.dli_fbase && target.dli_fbase != own.dli_fbase;
+}
+
 // Points the object's relocated references to the hooked functions at ours:
 // all of them or, when one cannot be found, none. When another module of
 // ours did it first, leaves them and hands back its reserve in `shared`.
@@ -233,6 +246,7 @@ bool redirect_allocator(const LoadedObject& object, Reserve** shared) {
     for (const auto& [slot, replacement] : slots) {
         if (replacement != kHooks[0].replacement) continue;
         const auto current = reinterpret_cast<void* (*)(size_t)>(__atomic_load_n(slot, __ATOMIC_ACQUIRE));
+        if (!routed_elsewhere(reinterpret_cast<void*>(current), object)) continue;
         if (void* theirs = current(kReserveQuery)) {
             *shared = static_cast<Reserve*>(theirs);
             return true;
