@@ -1,5 +1,8 @@
 #include "core/collection/ingest.h"
 
+#include <optional>
+#include <span>
+
 namespace tessellar {
 
 std::span<const IngestBatch::Dataset> IngestBatch::datasets_of(size_t entity) const noexcept {
@@ -22,15 +25,43 @@ Status add_entities(Collection& collection, const IngestBatch& batch, StringInte
 
     interner.expect_strings(batch.record_count());
 
-    std::vector<StringInterner::Group> groups;
+    // The records of a run of entities are interned in one pass, which asks
+    // for each lookup's memory some records ahead; a run is short enough
+    // that its IDs stay in cache until its entities are built.
+    constexpr size_t kRunRecords = size_t{1} << 14;
+    const std::span<const std::string_view> records = batch.records();
+    std::vector<uint32_t> ids;
     std::vector<StringInterner::InternedGroup> interned;  // buffers reused for every entity
-    for (size_t entity = 0; entity < batch.entity_count(); ++entity) {
-        groups.clear();
-        for (const IngestBatch::Dataset& dataset : batch.datasets_of(entity)) {
-            groups.push_back({*datasets.find(dataset.name), batch.records_of(dataset)});
+    for (size_t first = 0; first < batch.entity_count();) {
+        size_t last = first, run_records = 0;
+        std::optional<size_t> run_start;
+        for (; last < batch.entity_count() && run_records < kRunRecords; ++last) {
+            for (const IngestBatch::Dataset& dataset : batch.datasets_of(last)) {
+                if (!run_start) run_start = dataset.first_record;
+                run_records += dataset.record_count;
+            }
         }
-        if (Status status = interner.batch_intern_by_dataset(groups, interned); !status) return status;
-        entities.push_back(Entity::from_interned(interned));
+        ids.resize(run_records);
+        if (run_records) {
+            if (Status status = interner.intern_each(records.subspan(*run_start, run_records), ids); !status) {
+                return status;
+            }
+        }
+        for (size_t entity = first; entity < last; ++entity) {
+            const auto datasets_of_entity = batch.datasets_of(entity);
+            interned.resize(datasets_of_entity.size());
+            for (size_t i = 0; i < datasets_of_entity.size(); ++i) {
+                const IngestBatch::Dataset& dataset = datasets_of_entity[i];
+                StringInterner::InternedGroup& group = interned[i];
+                group.dataset_id = *datasets.find(dataset.name);
+                const auto in_order = std::span(ids).subspan(dataset.first_record - *run_start, dataset.record_count);
+                group.in_order.assign(in_order.begin(), in_order.end());
+                group.by_string.assign(in_order.begin(), in_order.end());
+                interner.sort_by_string(group.by_string);
+            }
+            entities.push_back(Entity::from_interned(interned));
+        }
+        first = last;
     }
     return {};
 }

@@ -38,6 +38,7 @@ public:
     size_t record_count() const noexcept { return records_.size(); }
     std::span<const Dataset> datasets_of(size_t entity) const noexcept;
     std::span<const Dataset> datasets() const noexcept { return datasets_; }
+    std::span<const std::string_view> records() const noexcept { return records_; }
     std::span<const std::string_view> records_of(const Dataset& dataset) const noexcept {
         return std::span(records_).subspan(dataset.first_record, dataset.record_count);
     }

@@ -2,9 +2,8 @@
 
 #include "core/text_hash.h"
 
-#include <boost/unordered/unordered_flat_set.hpp>
-
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -36,44 +35,11 @@ constexpr size_t kLengthBytes = sizeof(uint32_t);
 // The empty text needs no room: one shared length of zero.
 constexpr char kEmptyText[kLengthBytes + 1] = {};
 
-// 32 bits of the hash, kept beside each string.
-uint32_t short_hash(std::string_view text) noexcept { return static_cast<uint32_t>(hash_text(text)); }
-
-// A text with its hash, computed once for the lookup and the insertion.
-struct HashedText {
-    std::string_view text;
-    uint32_t hash;
-};
-
-// The table holds only 32-bit IDs and finds them by their strings: four
-// bytes a slot keeps it small enough to stay mostly in cache while millions
-// of strings are interned. Each string's hash is kept beside it, so growing
-// the table reads no text. (The table mixes the 32 bits before use.)
-struct IdHash {
-    using is_transparent = void;
-    const std::vector<uint32_t>* hashes;
-    size_t operator()(const HashedText& key) const noexcept { return key.hash; }
-    size_t operator()(uint32_t id) const noexcept { return (*hashes)[id]; }
-};
-
-struct IdEqual {
-    using is_transparent = void;
-    const std::vector<StoredText>* strings;
-    bool operator()(uint32_t a, uint32_t b) const noexcept { return a == b; }
-    bool operator()(const HashedText& key, uint32_t id) const noexcept { return equal_text(key.text, (*strings)[id]); }
-    bool operator()(uint32_t id, const HashedText& key) const noexcept { return equal_text(key.text, (*strings)[id]); }
-};
-
 }  // namespace
 
 struct StringInterner::Tables {
-    Tables() : ids(0, IdHash{&hashes}, IdEqual{&strings}) {}
-    Tables(const Tables&) = delete;
-    Tables& operator=(const Tables&) = delete;
-
     std::vector<StoredText> strings;
-    std::vector<uint32_t> hashes;  // short_hash() of each string, by ID
-    boost::unordered_flat_set<uint32_t, IdHash, IdEqual> ids;
+    IdTable ids;
 };
 
 StringInterner::StringInterner() noexcept = default;
@@ -91,12 +57,7 @@ StringInterner::Tables& StringInterner::own_tables() {
     if (!tables_) {
         tables_ = std::make_shared<Tables>();
     } else if (tables_.use_count() > 1) {
-        auto copy = std::make_shared<Tables>();
-        copy->strings = tables_->strings;
-        copy->hashes = tables_->hashes;
-        copy->ids.reserve(copy->strings.size());
-        for (uint32_t id = 0; id < copy->strings.size(); ++id) copy->ids.insert(id);
-        tables_ = std::move(copy);
+        tables_ = std::make_shared<Tables>(*tables_);
     }
     return *tables_;
 }
@@ -111,7 +72,6 @@ Result<StringInterner> StringInterner::with_capacity(uint64_t capacity) {
     try {
         Tables& tables = interner.own_tables();
         tables.strings.reserve(reserved);
-        tables.hashes.reserve(reserved);
         tables.ids.reserve(reserved);
     } catch (const std::length_error&) {
         return fail(ErrorKind::OutOfMemory, "cannot reserve room for " + std::to_string(capacity) + " strings");
@@ -186,10 +146,17 @@ StoredText StringInterner::store(std::string_view text) {
 }
 
 Result<uint32_t> StringInterner::intern(std::string_view text) {
-    const HashedText key{text, short_hash(text)};
-    if (tables_) {
-        if (auto found = tables_->ids.find(key); found != tables_->ids.end()) return *found;
-    }
+    return intern_tagged(text, IdTable::tag_of(hash_text(text)));
+}
+
+std::optional<uint32_t> StringInterner::find(std::string_view text, uint32_t tag) const {
+    if (!tables_) return std::nullopt;
+    const std::vector<StoredText>& strings = tables_->strings;
+    return tables_->ids.find(tag, [&](uint32_t id) { return equal_text(text, strings[id]); });
+}
+
+Result<uint32_t> StringInterner::intern_tagged(std::string_view text, uint32_t tag) {
+    if (const auto found = find(text, tag)) return *found;
     Tables& tables = own_tables();
     if (tables.strings.size() >= id_limit_) {
         return fail(ErrorKind::Overflow,
@@ -197,17 +164,54 @@ Result<uint32_t> StringInterner::intern(std::string_view text) {
     }
     if (text.size() > UINT32_MAX) return fail(ErrorKind::Overflow, "a string of 4 GiB or more cannot be interned");
     const auto id = static_cast<uint32_t>(tables.strings.size());
-    tables.hashes.push_back(key.hash);
+    tables.strings.push_back(store(text));
     try {
-        tables.strings.push_back(store(text));
-        tables.ids.insert(id);
+        tables.ids.insert(tag, id);
     } catch (...) {
-        // Keep the tables in step when one of them cannot grow.
-        tables.hashes.resize(id);
-        tables.strings.erase(tables.strings.begin() + id, tables.strings.end());
+        // Keep the tables in step when the ID table cannot grow.
+        tables.strings.pop_back();
         throw;
     }
     return id;
+}
+
+// Three steps, each some texts ahead of the interning: the text's slot is
+// asked for, then the entry of the string its tag first names there, then
+// that string's text, so that interning finds all three in cache.
+Status StringInterner::intern_each(std::span<const std::string_view> texts, std::span<uint32_t> ids) {
+    constexpr size_t kSlotAhead = 16, kEntryAhead = 8, kTextAhead = 4;
+    std::array<uint32_t, kSlotAhead> tags{};
+    std::array<std::optional<uint32_t>, kSlotAhead> candidates{};
+    // The text that is `ahead` texts before its interning at `step`.
+    const auto text_at = [&](size_t step, size_t ahead) -> std::optional<size_t> {
+        const size_t lag = kSlotAhead - ahead;
+        if (step < lag || step - lag >= texts.size()) return std::nullopt;
+        return step - lag;
+    };
+    for (size_t step = 0; step < texts.size() + kSlotAhead; ++step) {
+        // The interning comes first: the text it takes shares its place in
+        // the rings with the text whose slot this step asks for.
+        if (const auto index = text_at(step, 0)) {
+            auto id = intern_tagged(texts[*index], tags[*index % kSlotAhead]);
+            if (!id) return std::unexpected(std::move(id.error()));
+            ids[*index] = *id;
+        }
+        if (const auto index = text_at(step, kSlotAhead)) {
+            tags[*index % kSlotAhead] = IdTable::tag_of(hash_text(texts[*index]));
+            if (tables_) tables_->ids.prefetch(tags[*index % kSlotAhead]);
+        }
+        if (const auto index = text_at(step, kEntryAhead); index && tables_) {
+            auto& candidate = candidates[*index % kSlotAhead];
+            candidate = tables_->ids.first_candidate(tags[*index % kSlotAhead]);
+            if (candidate) __builtin_prefetch(&tables_->strings[*candidate]);
+        }
+        if (const auto index = text_at(step, kTextAhead); index && tables_) {
+            if (const auto& candidate = candidates[*index % kSlotAhead]) {
+                __builtin_prefetch(std::string_view(tables_->strings[*candidate]).data());
+            }
+        }
+    }
+    return {};
 }
 
 void StringInterner::truncate(size_t size) noexcept {
@@ -218,9 +222,8 @@ void StringInterner::truncate(size_t size) noexcept {
         const auto id = static_cast<uint32_t>(this->size() - 1);
         const std::string_view text = tables_->strings[id];
         const size_t room = kLengthBytes + text.size();
-        tables_->ids.erase(id);
+        tables_->ids.erase(IdTable::tag_of(hash_text(text)), id);
         tables_->strings.pop_back();
-        tables_->hashes.pop_back();
         // The newest text is the last one written into the current block.
         if (!text.empty() && text.data() + text.size() == cursor_) {
             cursor_ -= room;
@@ -230,9 +233,7 @@ void StringInterner::truncate(size_t size) noexcept {
 }
 
 std::optional<uint32_t> StringInterner::lookup(std::string_view text) const {
-    if (!tables_) return std::nullopt;
-    if (auto found = tables_->ids.find(HashedText{text, short_hash(text)}); found != tables_->ids.end()) return *found;
-    return std::nullopt;
+    return find(text, IdTable::tag_of(hash_text(text)));
 }
 
 Result<std::string_view> StringInterner::get_string(uint32_t id) const {
@@ -249,12 +250,8 @@ Status StringInterner::batch_intern_by_dataset(std::span<const Group> groups, st
     for (size_t i = 0; i < groups.size(); ++i) {
         InternedGroup& interned = out[i];
         interned.dataset_id = groups[i].dataset_id;
-        interned.in_order.clear();
-        for (std::string_view text : groups[i].texts) {
-            auto id = intern(text);
-            if (!id) return std::unexpected(std::move(id.error()));
-            interned.in_order.push_back(*id);
-        }
+        interned.in_order.resize(groups[i].texts.size());
+        if (Status status = intern_each(groups[i].texts, interned.in_order); !status) return status;
         interned.by_string.assign(interned.in_order.begin(), interned.in_order.end());
         sort_by_string(interned.by_string);
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "core/error.h"
+#include "core/interner/id_table.h"
 
 #include <cstdint>
 #include <cstring>
@@ -60,6 +61,10 @@ public:
     // The ID of `text`, adding it when new.
     // Fails with OverflowError once the ID space is exhausted.
     Result<uint32_t> intern(std::string_view text);
+    // intern() of each text in order, into `ids` (as long as `texts`), with
+    // the memory each lookup needs asked for some texts ahead. Stops at the
+    // first failure, keeping the strings interned until then.
+    Status intern_each(std::span<const std::string_view> texts, std::span<uint32_t> ids);
     std::optional<uint32_t> lookup(std::string_view text) const;
     // Forgets every string from ID `size` on, the most recent first: a
     // failed operation takes back what it interned.
@@ -94,6 +99,8 @@ public:
 
 private:
     StoredText store(std::string_view text);
+    std::optional<uint32_t> find(std::string_view text, uint32_t tag) const;
+    Result<uint32_t> intern_tagged(std::string_view text, uint32_t tag);
 
     // Text blocks, shared with copies. New texts go at `cursor_`, inside a
     // block this interner created itself: a copy starts without a cursor so it
@@ -103,9 +110,8 @@ private:
     size_t block_free_ = 0;
     size_t next_block_size_ = 4096;
 
-    // The strings by ID and the table of IDs looked up by string. Kept on the
-    // heap together, because the table's hash and equality read the strings;
-    // absent until the first string arrives.
+    // The strings by ID and the table of IDs looked up by string, on the heap
+    // together so that copies share them; absent until the first string.
     struct Tables;
     // The tables, taken for this interner alone before it changes them.
     Tables& own_tables();

@@ -184,16 +184,26 @@ Status intern_all(std::span<const std::string_view> strings, StringInterner& int
     auto sized = StringInterner::with_capacity(strings.size());
     if (!sized) return std::unexpected(std::move(sized.error()));
     interner = std::move(*sized);
-    for (size_t id = 0; id < strings.size(); ++id) {
-        if (!valid_utf8(strings[id])) {
-            return std::unexpected(invalid("Corrupt tessellar file, in the strings: string " + std::to_string(id) +
-                                           " is not valid UTF-8"));
+    // A run at a time, so that the lookups overlap their waits for memory.
+    constexpr size_t kRun = 4096;
+    std::vector<uint32_t> ids;
+    for (size_t first = 0; first < strings.size(); first += kRun) {
+        const auto whole_run = strings.subspan(first, std::min(kRun, strings.size() - first));
+        // Up to the first string that is not UTF-8: a repeat before it is
+        // the first fault.
+        const auto valid_count = static_cast<size_t>(std::ranges::find_if_not(whole_run, valid_utf8) - whole_run.begin());
+        const auto run = whole_run.first(valid_count);
+        ids.resize(run.size());
+        if (Status status = interner.intern_each(run, ids); !status) return status;
+        for (size_t i = 0; i < run.size(); ++i) {
+            if (ids[i] != first + i) {
+                return std::unexpected(invalid("Corrupt tessellar file, in the strings: string " +
+                                               std::to_string(first + i) + " repeats string " + std::to_string(ids[i])));
+            }
         }
-        auto interned = interner.intern(strings[id]);
-        if (!interned) return std::unexpected(std::move(interned.error()));
-        if (*interned != id) {
-            return std::unexpected(invalid("Corrupt tessellar file, in the strings: string " + std::to_string(id) +
-                                           " repeats string " + std::to_string(*interned)));
+        if (valid_count < whole_run.size()) {
+            return std::unexpected(invalid("Corrupt tessellar file, in the strings: string " +
+                                           std::to_string(first + valid_count) + " is not valid UTF-8"));
         }
     }
     return {};
