@@ -207,7 +207,7 @@ Status StringInterner::intern_each(std::span<const std::string_view> texts, std:
         }
         if (const auto index = text_at(step, kTextAhead); index && tables_) {
             if (const auto& candidate = candidates[*index % kSlotAhead]) {
-                __builtin_prefetch(std::string_view(tables_->strings[*candidate]).data());
+                __builtin_prefetch(tables_->strings[*candidate].data());
             }
         }
     }

@@ -24,6 +24,8 @@ namespace tessellar {
 class StoredText {
 public:
     explicit StoredText(const char* text) noexcept : text_(text) {}
+    // Where the text starts, without reading its length.
+    const char* data() const noexcept { return text_; }
     operator std::string_view() const noexcept {
         uint32_t length;
         std::memcpy(&length, text_ - sizeof length, sizeof length);
