@@ -33,40 +33,40 @@ struct arg {
 };
 
 // A declared parameter is a name ("s") or a name with a default.
-template <class Spec>
-concept ParamSpec = std::is_convertible_v<Spec, const char*> || std::is_same_v<Spec, TextDefault>;
+template <class Declaration>
+concept ParamDeclaration = std::is_convertible_v<Declaration, const char*> || std::is_same_v<Declaration, TextDefault>;
 
 inline Param param_of(const char* name) { return {name, nullptr}; }
-inline Param param_of(TextDefault spec) { return {spec.name, spec.value}; }
+inline Param param_of(TextDefault parameter) { return {parameter.name, parameter.value}; }
 
-template <class Spec>
-inline constexpr bool kHasDefault = std::is_same_v<Spec, TextDefault>;
+template <class Declaration>
+inline constexpr bool kHasDefault = std::is_same_v<Declaration, TextDefault>;
 
 // Only text parameters take a default.
-template <class Params, class... Specs, size_t... I>
+template <class Params, class... Declared, size_t... I>
 consteval bool defaults_are_texts(std::index_sequence<I...>) {
-    return ((!kHasDefault<Specs> || std::is_same_v<std::tuple_element_t<I, Params>, std::string_view>) && ...);
+    return ((!kHasDefault<Declared> || std::is_same_v<std::tuple_element_t<I, Params>, std::string_view>) && ...);
 }
 
 // No parameter without a default follows one with.
-template <class... Specs>
+template <class... Declared>
 consteval bool defaults_trail() {
-    const bool defaulted[] = {kHasDefault<Specs>..., true};
-    for (size_t i = 1; i < sizeof...(Specs); ++i) {
+    const bool defaulted[] = {kHasDefault<Declared>..., true};
+    for (size_t i = 1; i < sizeof...(Declared); ++i) {
         if (defaulted[i - 1] && !defaulted[i]) return false;
     }
     return true;
 }
 
 // Checks the declared parameters against the C++ parameter types `Params`.
-template <class Params, class... Specs>
+template <class Params, class... Declared>
 consteval bool declaration_fits() {
-    static_assert(std::tuple_size_v<Params> == sizeof...(Specs),
+    static_assert(std::tuple_size_v<Params> == sizeof...(Declared),
                   "the declared parameters do not match the function's parameters");
-    if constexpr (std::tuple_size_v<Params> == sizeof...(Specs)) {
-        static_assert(defaults_are_texts<Params, Specs...>(std::index_sequence_for<Specs...>{}),
+    if constexpr (std::tuple_size_v<Params> == sizeof...(Declared)) {
+        static_assert(defaults_are_texts<Params, Declared...>(std::index_sequence_for<Declared...>{}),
                       "only text parameters take a default");
-        static_assert(defaults_trail<Specs...>(), "a default must not precede a required parameter");
+        static_assert(defaults_trail<Declared...>(), "a default must not precede a required parameter");
     }
     return true;
 }
@@ -95,19 +95,19 @@ using ParamsAfterReceiver = typename DropFirst<typename FunctionTraits<decltype(
 // An instance method. The receiver parameter decides the borrow: `const T&`
 // reads under a shared borrow, `T&` writes under an exclusive one; the
 // declared borrow must say the same.
-template <Borrow B, auto Fn, ParamSpec... Specs>
-Member method(const char* name, const char* description, Specs... specs) {
+template <Borrow B, auto Fn, ParamDeclaration... Declared>
+Member method(const char* name, const char* description, Declared... declared) {
     static_assert(std::is_reference_v<ReceiverOf<Fn>>);
     static_assert(kReceiverBorrow<Fn> == B, "declared borrow does not match the receiver's constness");
-    static_assert(declaration_fits<ParamsAfterReceiver<Fn>, Specs...>());
-    return {Member::Kind::Method, name, description, {param_of(specs)...}, as_cfunction(&call_method<Fn>), nullptr,
+    static_assert(declaration_fits<ParamsAfterReceiver<Fn>, Declared...>());
+    return {Member::Kind::Method, name, description, {param_of(declared)...}, as_cfunction(&call_method<Fn>), nullptr,
             &binding_of<Fn>};
 }
 
-template <auto Fn, ParamSpec... Specs>
-Member static_method(const char* name, const char* description, Specs... specs) {
-    static_assert(declaration_fits<typename FunctionTraits<decltype(Fn)>::Arguments, Specs...>());
-    return {Member::Kind::Static, name, description, {param_of(specs)...}, as_cfunction(&call_static<Fn>), nullptr,
+template <auto Fn, ParamDeclaration... Declared>
+Member static_method(const char* name, const char* description, Declared... declared) {
+    static_assert(declaration_fits<typename FunctionTraits<decltype(Fn)>::Arguments, Declared...>());
+    return {Member::Kind::Static, name, description, {param_of(declared)...}, as_cfunction(&call_static<Fn>), nullptr,
             &binding_of<Fn>};
 }
 
@@ -124,10 +124,10 @@ struct Constructor {
     Binding* binding;
 };
 
-template <auto Fn, ParamSpec... Specs>
-Constructor constructor(Specs... specs) {
-    static_assert(declaration_fits<typename FunctionTraits<decltype(Fn)>::Arguments, Specs...>());
-    return {+call_new<Fn>, {param_of(specs)...}, &binding_of<Fn>};
+template <auto Fn, ParamDeclaration... Declared>
+Constructor constructor(Declared... declared) {
+    static_assert(declaration_fits<typename FunctionTraits<decltype(Fn)>::Arguments, Declared...>());
+    return {+call_new<Fn>, {param_of(declared)...}, &binding_of<Fn>};
 }
 
 template <class T>

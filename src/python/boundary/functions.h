@@ -12,9 +12,9 @@
 
 namespace tessellar::py {
 
-template <auto Fn, ParamSpec... Specs>
-Member function(const char* name, const char* description, Specs... specs) {
-    return static_method<Fn>(name, description, specs...);
+template <auto Fn, ParamDeclaration... Declared>
+Member function(const char* name, const char* description, Declared... declared) {
+    return static_method<Fn>(name, description, declared...);
 }
 
 // Adds the functions to `module` once per process; false with an error set.

@@ -70,11 +70,11 @@ PyObject* create_store_type(PyObject* module) {
         {Py_tp_clear, reinterpret_cast<void*>(&clear)},
         {0, nullptr},
     };
-    PyType_Spec spec = {name.c_str(), static_cast<int>(sizeof(StoreObject)), 0,
+    PyType_Spec store_type_shape = {name.c_str(), static_cast<int>(sizeof(StoreObject)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         slots};
-    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+    return PyType_FromModuleAndSpec(module, &store_type_shape, nullptr);
 }
 
 void install_python_stores(PyTypeObject* type) noexcept {

@@ -46,7 +46,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec column_type_shape = {
     "tessellar_tools._native.Column",
     static_cast<int>(sizeof(ColumnObject)),
     0,
@@ -65,7 +65,7 @@ PyResult<PyRef> dict_of(std::vector<std::pair<const char*, PyRef>> entries) {
     return dict;
 }
 
-PyObject* create_column_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &spec, nullptr); }
+PyObject* create_column_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &column_type_shape, nullptr); }
 
 PyRef to_python(Column column) {
     auto* type = reinterpret_cast<PyTypeObject*>(tools_state().column_type);
