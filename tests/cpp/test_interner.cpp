@@ -54,11 +54,20 @@ Ids sorted_ids(const StringInterner& interner) {
     return ids;
 }
 
-// One batch, its result returned.
-Result<std::vector<StringInterner::InternedGroup>> batch(StringInterner& interner,
-                                                         std::span<const StringInterner::Group> groups) {
-    std::vector<StringInterner::InternedGroup> out;
-    if (Status status = interner.batch_intern_by_dataset(groups, out); !status) return std::unexpected(status.error());
+struct Group {
+    uint32_t dataset_id;
+    std::span<const std::string_view> texts;
+};
+
+// Groups interned the way ingestion does it: texts in order, then each
+// group's IDs filled in.
+Result<std::vector<StringInterner::InternedGroup>> batch(StringInterner& interner, std::span<const Group> groups) {
+    std::vector<StringInterner::InternedGroup> out(groups.size());
+    for (size_t i = 0; i < groups.size(); ++i) {
+        std::vector<uint32_t> ids(groups[i].texts.size());
+        if (Status status = interner.intern_each(groups[i].texts, ids); !status) return std::unexpected(status.error());
+        interner.fill_group(out[i], groups[i].dataset_id, ids);
+    }
     return out;
 }
 
@@ -76,7 +85,7 @@ TEST(InternerSortedIds, OrdersByUnsignedBytes) {
 TEST(InternerBatch, SingleGroupKeepsDuplicates) {
     StringInterner interner;
     const std::vector<std::string_view> texts = {"y", "x", "y"};
-    const StringInterner::Group groups[] = {{5, texts}};
+    const Group groups[] = {{5, texts}};
     auto result = batch(interner, groups);
     ASSERT_TRUE(result.has_value());
     ASSERT_EQ(result->size(), 1u);
@@ -92,7 +101,7 @@ TEST(InternerBatch, GroupsShareStrings) {
     const std::vector<std::string_view> first = {"p", "q", "r", "p"};
     const std::vector<std::string_view> second = {"r", "", "p", "s"};
     const std::vector<std::string_view> empty;
-    const StringInterner::Group groups[] = {{7, first}, {2, empty}, {9, second}};
+    const Group groups[] = {{7, first}, {2, empty}, {9, second}};
     auto result = batch(interner, groups);
     ASSERT_TRUE(result.has_value());
     ASSERT_EQ(result->size(), 3u);
@@ -112,7 +121,7 @@ TEST(InternerBatch, GroupsShareStrings) {
 TEST(InternerBatch, FailsWhenIdsRunOut) {
     StringInterner interner(2);
     const std::vector<std::string_view> texts = {"a", "b", "a", "c"};
-    const StringInterner::Group groups[] = {{1, texts}};
+    const Group groups[] = {{1, texts}};
     auto result = batch(interner, groups);
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, ErrorKind::Overflow);

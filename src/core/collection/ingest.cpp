@@ -52,12 +52,8 @@ Status add_entities(Collection& collection, const IngestBatch& batch, StringInte
             interned.resize(datasets_of_entity.size());
             for (size_t i = 0; i < datasets_of_entity.size(); ++i) {
                 const IngestBatch::Dataset& dataset = datasets_of_entity[i];
-                StringInterner::InternedGroup& group = interned[i];
-                group.dataset_id = *datasets.find(dataset.name);
-                const auto in_order = std::span(ids).subspan(dataset.first_record - *run_start, dataset.record_count);
-                group.in_order.assign(in_order.begin(), in_order.end());
-                group.by_string.assign(in_order.begin(), in_order.end());
-                interner.sort_by_string(group.by_string);
+                interner.fill_group(interned[i], *datasets.find(dataset.name),
+                                    std::span(ids).subspan(dataset.first_record - *run_start, dataset.record_count));
             }
             entities.push_back(Entity::from_interned(interned));
         }

@@ -245,17 +245,11 @@ void StringInterner::sort_by_string(std::span<uint32_t> ids) const {
     std::sort(ids.begin(), ids.end(), ByString{strings()});
 }
 
-Status StringInterner::batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out) {
-    out.resize(groups.size());
-    for (size_t i = 0; i < groups.size(); ++i) {
-        InternedGroup& interned = out[i];
-        interned.dataset_id = groups[i].dataset_id;
-        interned.in_order.resize(groups[i].texts.size());
-        if (Status status = intern_each(groups[i].texts, interned.in_order); !status) return status;
-        interned.by_string.assign(interned.in_order.begin(), interned.in_order.end());
-        sort_by_string(interned.by_string);
-    }
-    return {};
+void StringInterner::fill_group(InternedGroup& group, uint32_t dataset_id, std::span<const uint32_t> ids) const {
+    group.dataset_id = dataset_id;
+    group.in_order.assign(ids.begin(), ids.end());
+    group.by_string.assign(ids.begin(), ids.end());
+    sort_by_string(group.by_string);
 }
 
 }  // namespace tessellar

@@ -85,15 +85,10 @@ public:
         std::vector<uint32_t> in_order;  // the IDs of the input list, same order
         std::vector<uint32_t> by_string; // the same IDs sorted by their strings
     };
-    struct Group {
-        uint32_t dataset_id;
-        std::span<const std::string_view> texts;
-    };
-    // Interns every text of every group (groups in the given order, texts in
-    // list order) and gives per group its IDs in input order and sorted by
-    // string, duplicates kept. The groups' buffers in `out` are reused: a
-    // bulk load calls this once per entity without allocating each time.
-    Status batch_intern_by_dataset(std::span<const Group> groups, std::vector<InternedGroup>& out);
+    // Fills `group` with a dataset's interned IDs, in order and sorted by
+    // string, duplicates kept; its buffers are reused, so that a bulk load
+    // does not allocate for every entity.
+    void fill_group(InternedGroup& group, uint32_t dataset_id, std::span<const uint32_t> ids) const;
 
     // Sorts `ids` by the bytes of their strings; all must be below size().
     // Equal strings are equal IDs, so the order is the stable one.
