@@ -748,14 +748,21 @@ class Calls:
             self.unexpected.append(error)
         return False
 
-    def run(self, *targets):
-        threads = [threading.Thread(target=target) for target in targets]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(120)
-        assert not any(thread.is_alive() for thread in threads)
-        assert self.unexpected == []
+    def run(self, *targets, rounds=20):
+        """Runs the targets together, again while they have not met: on a loaded
+        machine one thread may finish before the others are scheduled at all."""
+        for _ in range(rounds):
+            start = threading.Barrier(len(targets))
+            threads = [threading.Thread(target=lambda t=target: (start.wait(60), t())) for target in targets]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(120)
+            assert not any(thread.is_alive() for thread in threads)
+            assert self.unexpected == []
+            if self.borrowed:
+                return
+        pytest.fail(f"the threads never met in {rounds} rounds")
 
 
 def test_threads_sharing_a_frame(fast_switching):
@@ -787,7 +794,6 @@ def test_threads_sharing_a_frame(fast_switching):
             time.sleep(0.0002)
 
     calls.run(*(lambda w=w: writer(w) for w in range(3)), reader, reader)
-    assert calls.borrowed > 0  # the threads did meet
 
     assert sorted(frame.get_collection_names()) == sorted([*ingested, "base"])
     expected_strings = {"crm", "b", "hash", "note"} | {f"k{w}" for w in range(3)}
@@ -827,7 +833,6 @@ def test_threads_sharing_an_entity_and_a_collection(fast_switching):
             calls.attempt(lambda: collection.verify_hashes(interner, "sha256"))
 
     calls.run(*(lambda w=w: adder(w) for w in range(3)), reader, reader)
-    assert calls.borrowed > 0
     for worker in range(3):
         assert entity.get_records_by_id(worker) == sorted(set(added[worker]))
     assert entity.total_records() == sum(len(set(ids)) for ids in added)
