@@ -12,6 +12,8 @@ size_t IdTable::slots_for(size_t count) noexcept {
 }
 
 void IdTable::reserve(size_t count) {
+    // Every insertion asks: most find room at once, without sizing a table.
+    if (count * kLoadDenominator <= slots_.size() * kLoadNumerator) return;
     if (const size_t wanted = slots_for(count); wanted > slots_.size()) rebuild(wanted);
 }
 
